@@ -1,0 +1,184 @@
+// The console on a POSIX terminal, or on a pipe or file as standard input.
+//
+// When standard input is a terminal it is switched, once, to a mode without
+// line buffering and without echo; the signal keys keep working. The mode it
+// had is given back on every way out. Restoring never flushes the input: a
+// key left pending at a failure halt is for whatever reads the terminal next.
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "bench/console.h"
+
+namespace {
+
+struct termios g_saved_mode;
+struct termios g_key_mode;
+volatile sig_atomic_t g_mode_saved = 0;
+volatile sig_atomic_t g_stopped_by_us = 0;
+
+// Everything from here to InstallTerminalGuards runs in signal handlers too,
+// so it uses async-signal-safe calls only.
+
+void RestoreTerminal() {
+  if (!g_mode_saved) return;
+  // A process that was put in the background must still be able to give the
+  // terminal back instead of being stopped by SIGTTOU.
+  sigset_t block, previous;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTTOU);
+  sigprocmask(SIG_BLOCK, &block, &previous);
+  tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void DeriveKeyMode() {
+  g_key_mode = g_saved_mode;
+  g_key_mode.c_lflag &= ~(ICANON | ECHO | ECHONL);
+  g_key_mode.c_cc[VMIN] = 1;
+  g_key_mode.c_cc[VTIME] = 0;
+}
+
+void ApplyKeyMode() { tcsetattr(STDIN_FILENO, TCSANOW, &g_key_mode); }
+
+void RestoreOnExit() { RestoreTerminal(); }
+
+void RestoreAndReraise(int signal_number) {
+  // The handler was reset to the default on entry, so the raised signal ends
+  // the process as it would have without us, once this handler returns.
+  int saved_errno = errno;
+  RestoreTerminal();
+  raise(signal_number);
+  errno = saved_errno;
+}
+
+void InstallHandler(int signal_number, void (*handler)(int), int flags) {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = handler;
+  action.sa_flags = flags;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal_number, &action, nullptr);
+}
+
+void StopWithTerminalRestored(int) {
+  int saved_errno = errno;
+  RestoreTerminal();
+  g_stopped_by_us = 1;
+  InstallHandler(SIGTSTP, SIG_DFL, 0);
+  raise(SIGTSTP);
+  sigset_t tstp;
+  sigemptyset(&tstp);
+  sigaddset(&tstp, SIGTSTP);
+  sigprocmask(SIG_UNBLOCK, &tstp, nullptr);  // The process stops here.
+  InstallHandler(SIGTSTP, StopWithTerminalRestored, SA_RESTART);
+  errno = saved_errno;
+}
+
+void RetakeKeyMode(int) {
+  int saved_errno = errno;
+  // After our own stop the shell may have changed the terminal; what it hands
+  // back now is the mode to restore at the end. A stray SIGCONT while running
+  // must not save the key mode as the one to restore.
+  if (g_stopped_by_us && tcgetattr(STDIN_FILENO, &g_saved_mode) == 0) DeriveKeyMode();
+  g_stopped_by_us = 0;
+  ApplyKeyMode();
+  errno = saved_errno;
+}
+
+bool IsIgnored(int signal_number) {
+  struct sigaction current;
+  return sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+void InstallTerminalGuards() {
+  atexit(RestoreOnExit);
+  // SIGPIPE covers `quendal-bench | head`; the crash signals cover a faulty
+  // driver library. A signal the parent set to be ignored stays ignored.
+  const int kFatalSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE,
+                               SIGSEGV, SIGBUS,  SIGILL,  SIGFPE,  SIGABRT};
+  for (int signal_number : kFatalSignals) {
+    if (!IsIgnored(signal_number)) InstallHandler(signal_number, RestoreAndReraise, SA_RESETHAND);
+  }
+  if (!IsIgnored(SIGTSTP)) InstallHandler(SIGTSTP, StopWithTerminalRestored, SA_RESTART);
+  InstallHandler(SIGCONT, RetakeKeyMode, SA_RESTART);
+}
+
+void EnterKeyMode() {
+  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &g_saved_mode) != 0) return;
+  DeriveKeyMode();
+  g_mode_saved = 1;
+  InstallTerminalGuards();
+  ApplyKeyMode();
+}
+
+void WriteAll(const char* text, size_t length) {
+  while (length > 0) {
+    ssize_t written = write(STDOUT_FILENO, text, length);
+    if (written > 0) {
+      text += written;
+      length -= static_cast<size_t>(written);
+    } else if (written < 0 && errno == EINTR) {
+      continue;
+    } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      struct pollfd output = {STDOUT_FILENO, POLLOUT, 0};
+      poll(&output, 1, -1);
+    } else {
+      return;  // The output is gone; the program goes on without it.
+    }
+  }
+}
+
+class PosixConsole final : public Console {
+ public:
+  void Print(const char* text) override { WriteAll(text, std::strlen(text)); }
+
+  bool KeyWaiting() override {
+    // End of input, a hang-up and a closed descriptor all count as a key:
+    // no key can ever come after them, and a scripted run must still end.
+    struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+    return poll(&input, 1, 0) > 0;
+  }
+
+  int ReadKey() override {
+    // One byte and no more: the rest of a multi-byte key stays pending.
+    unsigned char key;
+    for (;;) {
+      ssize_t count = read(STDIN_FILENO, &key, 1);
+      if (count == 1) return key;
+      if (count < 0 && errno == EINTR) continue;
+      return -1;  // End of input.
+    }
+  }
+
+  void Sleep(unsigned milliseconds) override {
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1000000000L;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+  }
+};
+
+}  // namespace
+
+Console& OpenPlatformConsole() {
+  static PosixConsole console;
+  static bool entered = false;
+  if (!entered) {
+    entered = true;
+    EnterKeyMode();
+  }
+  return console;
+}

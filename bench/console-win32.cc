@@ -1,0 +1,36 @@
+// The console on Windows, through the C runtime's console functions.
+#include <conio.h>
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <cstdio>
+
+#include "bench/console.h"
+
+namespace {
+
+class Win32Console final : public Console {
+ public:
+  void Print(const char* text) override {
+    // Standard output is fully buffered when redirected.
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+  }
+  bool KeyWaiting() override { return _kbhit() != 0; }
+  int ReadKey() override { return _getch(); }
+  void Sleep(unsigned milliseconds) override { ::Sleep(milliseconds); }
+};
+
+}  // namespace
+
+Console& OpenPlatformConsole() {
+  static Win32Console console;
+  static bool entered = false;
+  if (!entered) {
+    entered = true;
+    // The default timer tick of 15.6 ms would stretch every 1 ms pause of the
+    // fast phase to one or two ticks. The setting ends with the process.
+    timeBeginPeriod(1);
+  }
+  return console;
+}

@@ -1,0 +1,6 @@
+#include "bench/console.h"
+
+void WaitForKey(Console& console) {
+  while (!console.KeyWaiting()) {
+  }
+}

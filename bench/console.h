@@ -1,0 +1,30 @@
+// The four console operations the bench uses, and the wait built on them.
+//
+// Every text shows at once, also without a line end and when standard output
+// is not a terminal. Keys never show while the program runs.
+#ifndef QUENDAL_BENCH_CONSOLE_H
+#define QUENDAL_BENCH_CONSOLE_H
+
+class Console {
+ public:
+  virtual ~Console() = default;
+  // Writes the text and makes it visible before returning.
+  virtual void Print(const char* text) = 0;
+  // Returns at once: is a key press waiting? Takes nothing out of the input.
+  virtual bool KeyWaiting() = 0;
+  // Takes exactly one key press (one character) out of the input, unshown.
+  virtual int ReadKey() = 0;
+  // Suspends the program for the given number of milliseconds.
+  virtual void Sleep(unsigned milliseconds) = 0;
+};
+
+// Polls KeyWaiting with no pause until a key press waits; does not read it.
+void WaitForKey(Console& console);
+
+// The console of this platform, put into its key mode on the first call. On
+// POSIX the terminal is given back as it was on every way out of the process:
+// normal end, exit(), and fatal signals (which still end the process as the
+// signal would); it is also given back while the process is stopped.
+Console& OpenPlatformConsole();
+
+#endif  // QUENDAL_BENCH_CONSOLE_H

@@ -1,0 +1,7 @@
+// quendal-bench: the bench test of the QUENDAL board. It takes nothing from
+// its command line or its environment.
+#include "bench/console.h"
+#include "bench/run_flow.h"
+#include "driver/library_loader.h"
+
+int main() { return RunBench(OpenPlatformConsole(), PlatformLibraryLoader()); }
