@@ -1,0 +1,54 @@
+// The driver's five operations carried out with libftdi1.
+//
+// Each function has the meaning and the status values of the driver entry
+// point of the same purpose, so that a program written for the vendor's
+// library runs unchanged:
+//   0 ok, 1 invalid handle, 2 device not found, 3 device not opened,
+//   4 I/O error, 5 insufficient resources, 6 invalid parameter,
+//   7 invalid baud rate.
+// Only a handle that OpenDeviceByIndex gave is valid; any other handle gives 1
+// and reaches no libftdi1 call. Handles stay valid until the process ends:
+// there is no close. Calls on one handle must not overlap, as in libftdi1.
+#ifndef QUENDAL_FTDI_ADAPTER_FTDI_TRANSLATION_H
+#define QUENDAL_FTDI_ADAPTER_FTDI_TRANSLATION_H
+
+#include <cstdint>
+
+#include "driver/driver_interface.h"
+#include "ftdi-adapter/ftdi_calls.h"
+
+namespace ftdi_adapter {
+
+constexpr DriverStatus kInvalidHandle = 1;
+constexpr DriverStatus kDeviceNotFound = 2;
+constexpr DriverStatus kDeviceNotOpened = 3;
+constexpr DriverStatus kIoError = 4;
+constexpr DriverStatus kInsufficientResources = 5;
+constexpr DriverStatus kInvalidParameter = 6;
+constexpr DriverStatus kInvalidBaudRate = 7;
+
+// Opens the device at `device_index` in libftdi1's list of FTDI devices with
+// the default vendor and product ids; libftdi1 detaches ftdi_sio itself.
+// A missing device, or no USB access at all, gives 2; a device that is there
+// but cannot be opened (permissions, busy) gives 3.
+DriverStatus OpenDeviceByIndex(const FtdiCalls& calls, std::int32_t device_index,
+                               DeviceHandle* handle);
+
+// Sets the chip's baud rate divisor for `baud_rate` itself, whether or not a
+// bit mode is already on (libftdi1 alone would scale the rate by 4 then).
+DriverStatus SetBaudRate(const FtdiCalls& calls, DeviceHandle handle, std::uint32_t baud_rate);
+
+DriverStatus SetBitMode(const FtdiCalls& calls, DeviceHandle handle, std::uint8_t pin_mask,
+                        std::uint8_t mode);
+
+// Succeeds only when every byte went out; `bytes_written` (may be null) gets
+// the count that did, also on failure.
+DriverStatus WriteData(const FtdiCalls& calls, DeviceHandle handle, const void* data,
+                       std::uint32_t byte_count, std::uint32_t* bytes_written);
+
+// The present levels of the eight data pins, bit n for pin Dn.
+DriverStatus ReadPins(const FtdiCalls& calls, DeviceHandle handle, std::uint8_t* pin_value);
+
+}  // namespace ftdi_adapter
+
+#endif  // QUENDAL_FTDI_ADAPTER_FTDI_TRANSLATION_H
