@@ -104,7 +104,7 @@ const FtdiCalls kFakeCalls = {
         result = g_fake->write_results.front();
         g_fake->write_results.pop_front();
       }
-      if (result > 0) g_fake->sent.insert(g_fake->sent.end(), buf, buf + result);
+      if (result > 0 && result <= size) g_fake->sent.insert(g_fake->sent.end(), buf, buf + result);
       return result;
     },
     [](ftdi_context*, unsigned char* pins) {
