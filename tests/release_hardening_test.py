@@ -1,0 +1,36 @@
+"""The release executable is hardened as a distribution builds its packages:
+PIE, full RELRO, stack protector, fortified string and format calls, and no
+run-time library search path. QUENDAL_BENCH names the executable."""
+import os
+import subprocess
+import unittest
+
+PROGRAM = os.environ["QUENDAL_BENCH"]
+
+
+def readelf(*options):
+    return subprocess.run(["readelf", "-W", *options, PROGRAM], check=True,
+                          capture_output=True, text=True).stdout
+
+
+class ReleaseHardeningTest(unittest.TestCase):
+    def test_position_independent_with_full_relro(self):
+        self.assertIn("DYN (Position-Independent Executable file)", readelf("-h"))
+        self.assertIn("GNU_RELRO", readelf("-l"))
+        dynamic = readelf("-d")
+        self.assertIn("BIND_NOW", dynamic)
+        self.assertIn("PIE", dynamic)
+
+    def test_no_library_search_path_of_its_own(self):
+        dynamic = readelf("-d")
+        self.assertNotIn("RPATH", dynamic)
+        self.assertNotIn("RUNPATH", dynamic)
+
+    def test_stack_protector_and_fortified_calls(self):
+        symbols = readelf("--dyn-syms")
+        self.assertIn("__stack_chk_fail", symbols)
+        self.assertIn("__snprintf_chk", symbols)
+
+
+if __name__ == "__main__":
+    unittest.main()
