@@ -28,12 +28,11 @@ void SleepMicroseconds(std::uint32_t microseconds) {
   }
   LARGE_INTEGER due;
   due.QuadPart = -static_cast<LONGLONG>(microseconds) * 10;  // Relative, in 100 ns units.
-  if (SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
-    WaitForSingleObject(timer, INFINITE);
-  } else {
+  if (!SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) ||
+      WaitForSingleObject(timer, INFINITE) != WAIT_OBJECT_0) {
     Sleep((microseconds + 999) / 1000);
   }
-  CloseHandle(timer);
+  if (!CloseHandle(timer)) return;  // Nothing to do about a handle that will not close.
 }
 
 BoardVariables ReadBoardVariables() {

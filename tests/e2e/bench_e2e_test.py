@@ -175,6 +175,20 @@ class InterruptTest(BenchTestCase):
         self.assertEqual(run.finish(), -signal.SIGINT)
         self.assertEqual(run.screen(), BANNER + SLOW_PROMPT)
         self.assertEqual(run.terminal_mode(), run.original_mode)
+        trace = read_trace(self.trace_path)
+        self.assertEqual(written_data(trace), ["00", "01"])
+        self.assertEqual(trace[-1]["key"], "\x03")
+
+    def test_trace_and_waveform_are_whole_after_sigkill(self):
+        run = self.start({"VBOARD_KEYS": "FT_Open#1:ab", "VBOARD_VCD": self.vcd_path})
+        run.wait_for_output(readback_line(0xFD) * 20)
+        run.process.kill()
+        self.assertEqual(run.finish(), -signal.SIGKILL)
+        trace = read_trace(self.trace_path)  # Every line parses.
+        self.assertGreaterEqual(call_names(trace).count("FT_GetBitMode"), 20)
+        with open(self.vcd_path, encoding="ascii") as vcd:
+            self.assertTrue(vcd.read().endswith("\n"))
+        self.assertEqual(read_vcd_levels(self.vcd_path)[-1][1], 0xFD)
 
 
 class PipeTest(BenchTestCase):
