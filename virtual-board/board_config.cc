@@ -191,12 +191,6 @@ bool ParseFaults(const std::string& value, BoardConfig* config, std::string* err
         !ParseNumber(status_text, true, UINT32_MAX, &status, error)) {
       return false;
     }
-    // A fault that returns success would tell the program that a call worked
-    // that did nothing (FT_Open without a handle): it models no real failure.
-    if (status == 0) {
-      *error = Quote(item) + ": status 0 is success, not a fault";
-      return false;
-    }
     for (const FaultRule& other : config->faults) {
       if (other.entry == rule.entry && other.from_call == rule.from_call) {
         *error = Quote(head) + " is given twice";
