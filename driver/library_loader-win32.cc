@@ -9,7 +9,9 @@ void* LoadLibraryWin32(const char* file_name) {
   // planted Ftd2xx.dll in whatever folder the operator runs from would be
   // loaded. Taking the current directory out of the search leaves the
   // application's folder and the system folders, where the driver installs.
-  SetDllDirectoryA("");
+  // Should that fail, loading from a search that still holds the current
+  // directory is the very risk, so nothing is loaded.
+  if (!SetDllDirectoryA("")) return nullptr;
   return reinterpret_cast<void*>(LoadLibraryA(file_name));
 }
 
