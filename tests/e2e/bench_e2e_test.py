@@ -114,6 +114,17 @@ class TypedAheadTest(BenchTestCase):
         writes = [line["t_ns"] for line in calls(trace) if line["call"] == "FT_Write"]
         self.assertGreaterEqual(writes[1] - writes[0], SECOND_NS)
 
+    def test_an_arrow_key_ends_three_waits_one_character_each(self):
+        # An arrow key arrives as three characters, ESC [ A; each wait takes
+        # one, so the read-back's key is the last of them and the closing
+        # prompt waits for its own.
+        run = self.start({"VBOARD_KEYS": "FT_Write#1:\x1b[A,FT_GetBitMode#1:q"})
+        self.assertEqual(run.finish(), 0, run.errors)
+        self.assertEqual(run.screen(),
+                         BANNER + SLOW_PROMPT + FAST_PROMPT + readback_line(0xFD) + CLOSING_PROMPT)
+        self.assertEqual(run.pending_input(), b"")
+        self.assertEqual(written_data(read_trace(self.trace_path)), ["00", FAST_PATTERN])
+
 
 class FailureTest(BenchTestCase):
     # (settings, text before the message, message, the calls made)
