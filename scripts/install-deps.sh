@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libftdi1-dev)
 if [ "${1:-}" = "--windows" ]; then
-  packages+=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 binutils-mingw-w64 wine wine64 wine32:i386)
+  packages+=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 wine32:i386)
 fi
 
 missing=()
@@ -17,9 +17,13 @@ done
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
-  $sudo dpkg --add-architecture i386
-fi
+# 32-bit packages need their architecture known to dpkg before the index is
+# fetched.
+for p in "${missing[@]}"; do
+  case "$p" in
+    *:i386) $sudo dpkg --add-architecture i386; break ;;
+  esac
+done
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
