@@ -25,6 +25,7 @@ BUILDS = {}  # Architecture ("x64", "x86") -> build folder.
 PREFIX = None
 ENTRY_POINTS = ["FT_Open", "FT_SetBitMode", "FT_Write", "FT_SetBaudRate", "FT_GetBitMode"]
 SECOND_NS = 1000000000
+MILLISECOND_NS = 1000000
 
 BANNER = "QUENDAL Test programm\n"
 SLOW_PROMPT = "Blinking running (slow) ; Hit any key "
@@ -115,6 +116,8 @@ class WholeRunTest(WineTestCase):
                 self.assertEqual([c["data"] for c in writes], ["00", "01"] + [FAST_PATTERN] * 2)
                 self.assertGreaterEqual(writes[1]["t_ns"] - writes[0]["t_ns"], SECOND_NS,
                                         "a slow step is at least 1000 ms")
+                self.assertGreaterEqual(writes[3]["t_ns"] - writes[2]["t_ns"], MILLISECOND_NS,
+                                        "a fast step is at least 1 ms")
                 self.assertEqual([c["value"] for c in calls[-3:]], [0xFD] * 3)
 
 
