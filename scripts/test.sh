@@ -11,3 +11,4 @@ for preset in linux linux-sanitize; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+scripts/test-windows.sh
