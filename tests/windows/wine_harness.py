@@ -28,6 +28,9 @@ def wine_environment(prefix, settings=None):
     """The caller's environment without any VBOARD_* of its own (the board
     rejects names it does not know), with Wine quiet and `settings` added."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("VBOARD_")}
+    # No window may open, on a desktop either.
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
     env.update({
         "WINEPREFIX": prefix,
         "WINEDEBUG": "-all",
@@ -48,6 +51,7 @@ class WinePrefix:
                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                  stderr=subprocess.STDOUT, timeout=300)
         if created.returncode != 0:
+            self.close()
             raise RuntimeError("wineboot failed: %s" % created.stdout.decode(errors="replace"))
 
     def environment(self, settings=None):
