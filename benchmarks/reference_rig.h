@@ -1,6 +1,6 @@
-// What both reference loops share: the least a program must do before and
-// after the loop that the benchmark measures. The loops themselves are in
-// reference_fast_blink.cc and reference_pin_readback.cc.
+// What the reference loops need around them: the least a program must do
+// before and after the loops that the benchmark measures. The loops
+// themselves are in reference_loops.cc.
 //
 // Everything here mirrors the bench program's own calls: the driver library
 // loaded by its bare name and bound through dlsym, the same device set-up,

@@ -5,9 +5,10 @@ Runs the real program in a pseudo-terminal against the virtual board, with the
 operator's keys typed by the board itself (VBOARD_KEYS, VBOARD_KEY_FD), and
 measures from the board's trace (VBOARD_TRACE, one line per driver call with
 its CLOCK_MONOTONIC time) and from the arrival of the program's output on the
-terminal. Two reference loops built beside it (reference_fast_blink,
-reference_pin_readback) make the same driver calls, pauses, key tests and
-output and nothing else; they run alternately with the program.
+terminal. A reference program built beside it (reference_loops) runs the
+fast blink and the read-back loops one after the other, as the program does,
+with the same driver calls, pauses, key tests and output and nothing else; it
+runs alternately with the program.
 
 Nothing here asserts a time: it prints figures and, beside each target, whether
 this run met it. The exit status is 0 whenever every run completed.
@@ -177,14 +178,14 @@ def run_program(paths, latency, slow_steps, fast_writes, readings, results):
     results["peak_rss"].append(run.peak_rss)
 
 
-def run_reference_fast(paths, latency, fast_writes, results):
-    run = Run([paths["reference_fast"]], paths["boards"], latency, "FT_Write#%d" % fast_writes)
+def run_reference(paths, latency, fast_writes, readings, results):
+    # Its read-back follows its fast loop in the same process, as the
+    # program's does: a loop that floods a terminal runs up to a third faster
+    # or slower depending on how the scheduler placed it and the terminal's
+    # reader just before, so both loops start from the same history.
+    run = Run([paths["reference"]], paths["boards"], latency,
+              "FT_Write#%d,FT_GetBitMode#%d" % (fast_writes, readings))
     results["ref_fast"] += intervals_ns([w["t_ns"] for w in run.calls("FT_Write")])
-
-
-def run_reference_readback(paths, latency, readings, results):
-    run = Run([paths["reference_readback"]], paths["boards"], latency,
-              "FT_GetBitMode#%d" % readings)
     results["ref_readback_rate"].append(rate_per_s([r["t_ns"] for r in run.calls("FT_GetBitMode")]))
 
 
@@ -193,21 +194,15 @@ def measure(paths, latency, rounds, slow_steps, fast_writes, readings):
         "slow_steps", "fast", "ref_fast", "readback_rate", "ref_readback_rate", "key_slow",
         "key_fast", "key_readback", "startup", "peak_rss")}
     for round_number in range(rounds):
-        def references():
-            run_reference_fast(paths, latency, fast_writes, results)
-            run_reference_readback(paths, latency, readings, results)
+        def reference():
+            run_reference(paths, latency, fast_writes, readings, results)
 
         def program():
             run_program(paths, latency, slow_steps, fast_writes, readings, results)
 
-        # The read-back reference always comes right after the fast one, so
-        # that its loop, like the program's read-back, starts after a second
-        # in which the terminal was quiet. The scheduler places a loop that
-        # floods a terminal with its reader quite differently right after
-        # another flood, by up to a third in readings per second. The order
-        # of program and references alternates, so that a drift in the
-        # machine's load weighs on both alike.
-        for step in ((references, program) if round_number % 2 == 0 else (program, references)):
+        # The order alternates, so that a drift in the machine's load weighs
+        # on both alike.
+        for step in ((reference, program) if round_number % 2 == 0 else (program, reference)):
             step()
         print(".", end="", file=sys.stderr, flush=True)
     return results
@@ -311,10 +306,9 @@ def main():
     paths = {
         "program": os.path.join(build, "quendal-bench"),
         "boards": os.path.join(build, "virtual-board"),
-        "reference_fast": os.path.join(build, "benchmarks", "reference_fast_blink"),
-        "reference_readback": os.path.join(build, "benchmarks", "reference_pin_readback"),
+        "reference": os.path.join(build, "benchmarks", "reference_loops"),
     }
-    for name in ("program", "reference_fast", "reference_readback"):
+    for name in ("program", "reference"):
         if not os.access(paths[name], os.X_OK):
             sys.exit("run.py: %s is not built; build the linux preset first" % paths[name])
 
@@ -338,9 +332,10 @@ def main():
     print("quendal-bench benchmark, %s" % time.strftime("%Y-%m-%d"))
     print("Machine: %s" % machine())
     print("Load average (1, 5, 15 min): %s before, %s after" % (load_before, load_average()))
-    print("Per setting: %d rounds; each runs the fast reference, the program (%d slow steps, "
-          "then the fast and read-back phases) and the read-back reference, alternately."
-          % (rounds, slow_steps))
+    print("Per setting: %d rounds; each runs the reference and the program (%d slow steps, "
+          "then the fast and read-back phases), in alternating order." % (rounds, slow_steps))
+    if options.quick:
+        print("Quick mode: too few samples for the figures to mean anything.")
     print()
     print_markdown(["Figure"] + [label for label, _, _, _ in SETTINGS] + ["Target"],
                    table(measured, sizes))
