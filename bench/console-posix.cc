@@ -41,6 +41,9 @@ void RestoreTerminal() {
 void DeriveKeyMode() {
   g_key_mode = g_saved_mode;
   g_key_mode.c_lflag &= ~(ICANON | ECHO | ECHONL);
+  // Ctrl-S and Ctrl-Q are keys like any other: left to flow control, Ctrl-S
+  // would freeze the read-back's output instead of ending the phase.
+  g_key_mode.c_iflag &= ~IXON;
   g_key_mode.c_cc[VMIN] = 1;
   g_key_mode.c_cc[VTIME] = 0;
 }
@@ -82,7 +85,14 @@ void StopWithTerminalRestored(int) {
 }
 
 void RetakeKeyMode(int) {
+  // Resumed in the background (`bg`), the terminal belongs to the shell: its
+  // mode is not ours to save or change. The shell continues us again when it
+  // brings us to the foreground.
   int saved_errno = errno;
+  if (tcgetpgrp(STDIN_FILENO) != getpgrp()) {
+    errno = saved_errno;
+    return;
+  }
   // After our own stop the shell may have changed the terminal; what it hands
   // back now is the mode to restore at the end. A stray SIGCONT while running
   // must not save the key mode as the one to restore.

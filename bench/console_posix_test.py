@@ -41,7 +41,8 @@ class TerminalRun:
         self.original_mode = termios.tcgetattr(self.slave)
         self.output = b""
         status_read, status_write = os.pipe()
-        if os.fork() == 0:
+        self.leader = os.fork()
+        if self.leader == 0:
             try:
                 os.close(status_read)
                 self._lead_session(args, stdout_fd, status_write)
@@ -67,12 +68,20 @@ class TerminalRun:
             os.execve(PROGRAM, [PROGRAM, *args], program_environment())
         os.setpgid(program, program)
         os.tcsetpgrp(self.slave, program)
+
+        def continue_in_foreground(*_):  # A shell's `fg`.
+            os.tcsetpgrp(self.slave, program)
+            os.kill(program, signal.SIGCONT)
+
+        signal.signal(signal.SIGUSR1, continue_in_foreground)
         os.write(status_write, b"%d\n" % program)
         while True:
             _, status = os.waitpid(program, os.WUNTRACED)
             os.write(status_write, b"%d\n" % status)
             if not os.WIFSTOPPED(status):
                 os._exit(0)
+            # As a shell does, take the terminal back while the job is stopped.
+            os.tcsetpgrp(self.slave, os.getpgrp())
 
     def read_until(self, expected):
         deadline = time.monotonic() + SAFETY_TIMEOUT
@@ -85,6 +94,12 @@ class TerminalRun:
                 self.output += os.read(self.master, 4096)
         return self.output
 
+    def read_rest(self):
+        """Everything the terminal has shown since the last read."""
+        while select.select([self.master], [], [], 0)[0]:
+            self.output += os.read(self.master, 4096)
+        return self.output
+
     def type(self, keys):
         os.write(self.master, keys)
 
@@ -94,9 +109,11 @@ class TerminalRun:
     def echo_is_on(self):
         return bool(self.mode()[3] & termios.ECHO)
 
-    def wait(self):
+    def wait(self, timeout=SAFETY_TIMEOUT):
         """The program's next change of state: stopped, exited or killed."""
-        ready, _, _ = select.select([self.statuses], [], [], SAFETY_TIMEOUT)
+        ready, _, _ = select.select([self.statuses], [], [], timeout)
+        if not ready and timeout < SAFETY_TIMEOUT:
+            return None
         if not ready:
             os.kill(self.pid, signal.SIGKILL)
             raise AssertionError("the program did not end")
@@ -114,6 +131,13 @@ class TerminalRun:
             return b""
 
     def close(self):
+        # A failed test must not leave the program spinning in its key wait.
+        for pid in (self.pid, self.leader):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        os.waitpid(self.leader, 0)
         os.close(self.master)
         os.close(self.slave)
         self.statuses.close()
@@ -127,16 +151,20 @@ class TerminalTest(unittest.TestCase):
         return run
 
     def test_halt_hides_the_key_ends_with_zero_and_leaves_the_key_pending(self):
-        run = self.run_to_halt(args=("--help", "x"))
-        self.assertFalse(run.echo_is_on())
-        run.type(b"k")
-        status = run.wait()
+        # Ctrl-S is a key like any other, not the terminal's flow control.
+        for key in (b"k", b"\x13"):
+            with self.subTest(key=key):
+                run = self.run_to_halt(args=("--help", "x"))
+                self.assertFalse(run.echo_is_on())
+                run.type(key)
+                status = run.wait()
 
-        self.assertTrue(os.WIFEXITED(status))
-        self.assertEqual(os.WEXITSTATUS(status), 0)
-        self.assertEqual(run.output.replace(b"\r\n", b"\n"), HALT_OUTPUT, "no key shows")
-        self.assertEqual(run.mode(), run.original_mode)
-        self.assertEqual(run.pending_input(), b"k")
+                self.assertTrue(os.WIFEXITED(status))
+                self.assertEqual(os.WEXITSTATUS(status), 0)
+                self.assertEqual(run.read_rest().replace(b"\r\n", b"\n"), HALT_OUTPUT,
+                                 "no key shows")
+                self.assertEqual(run.mode(), run.original_mode)
+                self.assertEqual(run.pending_input(), key)
 
     def test_a_fatal_signal_restores_the_terminal_and_still_ends_the_process(self):
         cases = [
@@ -173,7 +201,18 @@ class TerminalTest(unittest.TestCase):
         self.assertTrue(os.WIFSTOPPED(status))
         self.assertEqual(run.mode(), run.original_mode)
 
+        # While the job is stopped or in the background, the shell owns the
+        # terminal and may set its own mode; `bg` must leave that alone and
+        # must not stop the program again.
+        shell_mode = list(run.original_mode)
+        shell_mode[3] &= ~(termios.ECHO | termios.ICANON)
+        termios.tcsetattr(run.slave, termios.TCSANOW, shell_mode)
         os.kill(run.pid, signal.SIGCONT)
+        self.assertIsNone(run.wait(timeout=0.5), "running on in the background")
+        self.assertEqual(run.mode()[3], shell_mode[3], "the shell's local modes kept")
+
+        termios.tcsetattr(run.slave, termios.TCSANOW, run.original_mode)
+        os.kill(run.leader, signal.SIGUSR1)
         deadline = time.monotonic() + SAFETY_TIMEOUT
         while run.echo_is_on() and time.monotonic() < deadline:
             time.sleep(0.01)

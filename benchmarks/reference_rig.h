@@ -68,6 +68,7 @@ inline void EnterKeyMode(Terminal* terminal) {
   terminal->saved = true;
   struct termios key_mode = terminal->mode;
   key_mode.c_lflag &= ~(ICANON | ECHO | ECHONL);
+  key_mode.c_iflag &= ~IXON;
   key_mode.c_cc[VMIN] = 1;
   key_mode.c_cc[VTIME] = 0;
   tcsetattr(STDIN_FILENO, TCSANOW, &key_mode);
