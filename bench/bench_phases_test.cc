@@ -8,8 +8,6 @@ namespace {
 
 using Events = std::vector<std::string>;
 
-const char kFastPattern[] = "FT_Write 02 01 00 01 00 01 00 01 00 01 00 01 00 01 00 01";
-
 class BenchPhasesTest : public ::testing::Test {
  protected:
   void SetUp() override { ResetFakes(); }
@@ -38,7 +36,7 @@ TEST_F(BenchPhasesTest, FastBlinkRepeatsThePatternWithAOneMillisecondPause) {
 
   EXPECT_TRUE(result.ok);
   EXPECT_EQ(console_.output(), "\nBlinking running (fast) ; Hit any key ");
-  EXPECT_EQ(g_events, (Events{kFastPattern, "sleep 1", kFastPattern, "sleep 1", kFastPattern,
+  EXPECT_EQ(g_events, (Events{kFastPatternWrite, "sleep 1", kFastPatternWrite, "sleep 1", kFastPatternWrite,
                               "sleep 1", "read key k"}));
 }
 
@@ -69,7 +67,7 @@ TEST_F(BenchPhasesTest, EachPhaseMakesOnePassWhenAKeyIsAlreadyWaitingAndReadsOnl
   EXPECT_TRUE(RunFastBlink(rig_).ok);
   EXPECT_TRUE(RunPinReadback(rig_).ok);
 
-  EXPECT_EQ(g_events, (Events{"FT_Write 00", "sleep 1000", "read key a", kFastPattern, "sleep 1",
+  EXPECT_EQ(g_events, (Events{"FT_Write 00", "sleep 1000", "read key a", kFastPatternWrite, "sleep 1",
                               "read key b", "FT_GetBitMode", "read key c"}));
   EXPECT_EQ(console_.pending(), "d");
 }
@@ -87,7 +85,7 @@ TEST_F(BenchPhasesTest, DriverFailureEndsThePhaseAtOnceWithItsMessage) {
       {RunSlowBlink, "FT_Write", 2, 4, "Error : Write error (4 returned)\n",
        {"FT_Write 00", "sleep 1000", "FT_Write 01"}},
       {RunFastBlink, "FT_Write", 1, 0xFFFFFFFF, "Error : Write error (-1 returned)\n",
-       {kFastPattern}},
+       {kFastPatternWrite}},
       {RunPinReadback, "FT_GetBitMode", 3, 1, "Error : GetBitMode error (1 returned)\n",
        {"FT_GetBitMode", "FT_GetBitMode", "FT_GetBitMode"}},
   };

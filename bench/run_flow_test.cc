@@ -8,8 +8,6 @@ namespace {
 
 using Events = std::vector<std::string>;
 
-const char kFastPattern[] = "FT_Write 02 01 00 01 00 01 00 01 00 01 00 01 00 01 00 01";
-
 class RunFlowTest : public ::testing::Test {
  protected:
   void SetUp() override { ResetFakes(); }
@@ -31,7 +29,7 @@ TEST_F(RunFlowTest, KeysTypedAheadRunEachPhaseOnceThenTheClosingPromptWaitsAndRe
             "\nHit any key ");
   EXPECT_EQ(g_events,
             (Events{"FT_Open 0", "FT_SetBaudRate 115200", "FT_SetBitMode 03 01", "FT_Write 00",
-                    "sleep 1000", "read key a", kFastPattern, "sleep 1", "read key b",
+                    "sleep 1000", "read key a", kFastPatternWrite, "sleep 1", "read key b",
                     "FT_GetBitMode", "read key c", "read key d"}));
   EXPECT_EQ(console_.pending(), "");
 }
@@ -57,7 +55,7 @@ TEST_F(RunFlowTest, HaltShowsTheMessageAndLeavesItsKeyUnread) {
        "Blinking running (slow) ; Hit any key \n"
        "Blinking running (fast) ; Hit any key Error : Write error (4 returned)\n",
        {"FT_Open 0", "FT_SetBaudRate 115200", "FT_SetBitMode 03 01", "FT_Write 00",
-        kFastPattern}},
+        kFastPatternWrite}},
   };
   for (const Case& c : cases) {
     ResetFakes();

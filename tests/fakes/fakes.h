@@ -17,6 +17,10 @@
 // Entries such as "FT_Write 02 01", "sleep 1000", "read key k".
 extern std::vector<std::string> g_events;
 
+// The event of one write of the fast phase's pattern.
+inline const char kFastPatternWrite[] =
+    "FT_Write 02 01 00 01 00 01 00 01 00 01 00 01 00 01 00 01";
+
 struct FakeFailure {
   int from_call;  // Counts from 1; that call and every later one fail.
   DriverStatus status;
