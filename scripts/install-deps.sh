@@ -1,13 +1,33 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian 12 machine lacks to build and test everything.
+# Installs what a fresh Debian 12 machine lacks to build and test.
+#   scripts/install-deps.sh                     building the program for Linux
+#   scripts/install-deps.sh --windows --arm ... and what each option adds:
+#     --tests    the Linux tests' tools (umockdev for the wire tests, sigrok-cli)
+#     --windows  mingw-w64 and Wine (64- and 32-bit)
+#     --package  what builds and checks the packages (scdoc, lintian, dpkg-dev)
+#     --arm      cross compilers, the arm64/armhf libraries and qemu-user
 # Runs apt-get only for packages that are missing, so it is quick when all
 # are there. Needs root (or sudo) only when something must be installed.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libftdi1-dev)
-if [ "${1:-}" = "--windows" ]; then
-  packages+=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 wine32:i386)
-fi
+for option in "$@"; do
+  case "$option" in
+    --tests)
+      packages+=(umockdev libumockdev0 gir1.2-umockdev-1.0 python3-gi sigrok-cli) ;;
+    --windows)
+      packages+=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
+                 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 wine32:i386) ;;
+    --package)
+      packages+=(scdoc lintian dpkg-dev fakeroot file man-db) ;;
+    --arm)
+      packages+=(qemu-user g++-aarch64-linux-gnu g++-arm-linux-gnueabihf)
+      for arch in arm64 armhf; do
+        packages+=(libc6:$arch libstdc++6:$arch libftdi1-2:$arch libusb-1.0-0-dev:$arch)
+      done ;;
+    *) echo "install-deps.sh: unknown option $option" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
@@ -17,13 +37,20 @@ done
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-# 32-bit packages need their architecture known to dpkg before the index is
+# Packages of another architecture need it known to dpkg before the index is
 # fetched.
+known=" $(dpkg --print-architecture) $(dpkg --print-foreign-architectures | tr '\n' ' ') "
 for p in "${missing[@]}"; do
   case "$p" in
-    *:i386) $sudo dpkg --add-architecture i386; break ;;
+    *:*) arch="${p##*:}"
+         if [[ "$known" != *" $arch "* ]]; then
+           $sudo dpkg --add-architecture "$arch"
+           known+="$arch "
+         fi ;;
   esac
 done
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
+# No recommends: qemu-user's would register ARM handlers for every process on
+# the machine (qemu-user-binfmt).
 $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh --windows
+scripts/install-deps.sh --tests --windows
 
 for preset in linux linux-sanitize; do
   cmake --preset "$preset" -DQUENDAL_WERROR=ON
