@@ -18,6 +18,7 @@ struct FtdiCalls {
                            int product);
   void (*ftdi_list_free)(ftdi_device_list** devlist);
   int (*ftdi_usb_open_dev)(ftdi_context* ftdi, libusb_device* dev);
+  int (*ftdi_tcioflush)(ftdi_context* ftdi);
   int (*ftdi_set_baudrate)(ftdi_context* ftdi, int baudrate);
   int (*ftdi_set_bitmode)(ftdi_context* ftdi, unsigned char bitmask, unsigned char mode);
   int (*ftdi_write_data)(ftdi_context* ftdi, const unsigned char* buf, int size);

@@ -11,6 +11,8 @@ namespace {
 constexpr int kInitLibusbFailed = -3;     // ftdi_init: libusb_init() failed
 constexpr int kFindOutOfMemory = -3;      // ftdi_usb_find_all: out of memory
 constexpr int kBaudRateUnsupported = -1;  // ftdi_set_baudrate: rate out of reach
+constexpr int kOpenResetFailed = -6;      // ftdi_usb_open_dev: the chip's reset
+constexpr int kOpenBaudRateFailed = -7;   // ftdi_usb_open_dev: its first baud rate
 
 // One opened device. The handle given out is this record's address; it is
 // kept in a list so that any other value can be refused before it reaches
@@ -47,6 +49,25 @@ DriverStatus StatusFromFind(int result) {
   return result == kFindOutOfMemory ? kInsufficientResources : kIoError;
 }
 
+DriverStatus StatusFromOpen(int result) {
+  // These two come after the device was claimed, when the chip itself did
+  // not answer: that is an I/O error, not a device that cannot be opened.
+  if (result == kOpenResetFailed || result == kOpenBaudRateFailed) return kIoError;
+  // Every other failure (permissions, ftdi_sio or another program holding
+  // the device) means "device not opened".
+  return kDeviceNotOpened;
+}
+
+// libftdi1's open has reset the chip; bytes that an earlier run left queued
+// in its buffers must not reach the pins either, so both are purged, as the
+// vendor's driver does on open.
+DriverStatus OpenAndPurge(const FtdiCalls& calls, ftdi_context* context,
+                          libusb_device* usb_device) {
+  const int open_result = calls.ftdi_usb_open_dev(context, usb_device);
+  if (open_result != 0) return StatusFromOpen(open_result);
+  return calls.ftdi_tcioflush(context) == 0 ? kDriverOk : kIoError;
+}
+
 libusb_device* FindListedDevice(ftdi_device_list* list, std::int32_t device_index) {
   for (std::int32_t i = 0; list != nullptr; ++i, list = list->next) {
     if (i == device_index) return list->dev;
@@ -64,9 +85,7 @@ DriverStatus OpenListedDevice(const FtdiCalls& calls, ftdi_context* context,
   if (found < 0) {
     status = StatusFromFind(found);
   } else if (usb_device != nullptr) {
-    // Every failure to open a listed device (permissions, ftdi_sio or
-    // another program holding it) means "device not opened".
-    status = calls.ftdi_usb_open_dev(context, usb_device) == 0 ? kDriverOk : kDeviceNotOpened;
+    status = OpenAndPurge(calls, context, usb_device);
   }
   // Freed whatever the outcome: a failed search may leave part of a list,
   // and an opened device holds its own reference.

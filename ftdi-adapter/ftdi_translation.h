@@ -29,8 +29,11 @@ constexpr DriverStatus kInvalidBaudRate = 7;
 
 // Opens the device at `device_index` in libftdi1's list of FTDI devices with
 // the default vendor and product ids; libftdi1 detaches ftdi_sio itself.
-// A missing device, or no USB access at all, gives 2; a device that is there
-// but cannot be opened (permissions, busy) gives 3.
+// The chip is reset and both its buffers purged. A missing device, or no USB
+// access at all, gives 2; a device that is there but cannot be opened
+// (permissions, busy) gives 3; a chip that does not answer the reset, the
+// first baud rate or the purge gives 4. A failed open leaves the device
+// closed.
 DriverStatus OpenDeviceByIndex(const FtdiCalls& calls, std::int32_t device_index,
                                DeviceHandle* handle);
 

@@ -17,6 +17,7 @@ struct FakeFtdi {
   int find_result = 0;  // Used only when negative.
   int listed_devices = 0;
   int open_result = 0;
+  int purge_result = 0;
   int baudrate_result = 0;
   int bitmode_result = 0;
   std::deque<int> write_results;  // When empty, a write sends everything.
@@ -31,6 +32,7 @@ struct FakeFtdi {
   int find_vendor = -1;
   int find_product = -1;
   int opened_device = -1;
+  int purged_device = -1;  // The device open when both buffers were purged.
   std::vector<int> chip_rates;  // The rate each set_baudrate sent the chip.
   unsigned char mask = 0;
   unsigned char mode = 0;
@@ -81,6 +83,11 @@ const FtdiCalls kFakeCalls = {
       ++g_fake->calls_after_init;
       g_fake->opened_device = FakeIndexOf(dev);
       return g_fake->open_result;
+    },
+    [](ftdi_context*) {
+      ++g_fake->calls_after_init;
+      g_fake->purged_device = g_fake->opened_device;
+      return g_fake->purge_result;
     },
     [](ftdi_context* ftdi, int baudrate) {
       ++g_fake->calls_after_init;
@@ -157,12 +164,14 @@ TEST_F(FtdiTranslationTest, OpensTheDeviceAtTheIndexAmongTheDefaultIds) {
     EXPECT_EQ(fake_.list_free_calls, fake_.find_calls);
     if (c.status == kDriverOk) {
       EXPECT_EQ(fake_.opened_device, c.index);
+      EXPECT_EQ(fake_.purged_device, c.index);
       EXPECT_EQ(fake_.find_vendor, 0);
       EXPECT_EQ(fake_.find_product, 0);
       EXPECT_NE(handle, nullptr);
       EXPECT_EQ(fake_.deinit_calls, 0);
     } else {
       EXPECT_EQ(fake_.opened_device, -1);
+      EXPECT_EQ(fake_.purged_device, -1);
       EXPECT_EQ(handle, nullptr);
       EXPECT_EQ(fake_.deinit_calls, fake_.init_calls);
     }
@@ -175,16 +184,20 @@ TEST_F(FtdiTranslationTest, MapsOpenFailuresToTheDriverStatuses) {
     int init_result;
     int find_result;
     int open_result;
+    int purge_result;
     DriverStatus status;
   };
   const Case cases[] = {
-      {"no usable USB subsystem", -3, 0, 0, kDeviceNotFound},
-      {"no memory for the context", -1, 0, 0, kInsufficientResources},
-      {"no memory for the list", 0, -3, 0, kInsufficientResources},
-      {"device list unreadable", 0, -5, 0, kIoError},
-      {"no permission", 0, 0, -4, kDeviceNotOpened},
-      {"claimed by another program", 0, 0, -5, kDeviceNotOpened},
-      {"ftdi_sio not detached", 0, 0, -11, kDeviceNotOpened},
+      {"no usable USB subsystem", -3, 0, 0, 0, kDeviceNotFound},
+      {"no memory for the context", -1, 0, 0, 0, kInsufficientResources},
+      {"no memory for the list", 0, -3, 0, 0, kInsufficientResources},
+      {"device list unreadable", 0, -5, 0, 0, kIoError},
+      {"no permission", 0, 0, -4, 0, kDeviceNotOpened},
+      {"claimed by another program", 0, 0, -5, 0, kDeviceNotOpened},
+      {"ftdi_sio not detached", 0, 0, -11, 0, kDeviceNotOpened},
+      {"no answer to the reset", 0, 0, -6, 0, kIoError},
+      {"no answer to the first baud rate", 0, 0, -7, 0, kIoError},
+      {"no answer to the purge", 0, 0, 0, -1, kIoError},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -193,6 +206,7 @@ TEST_F(FtdiTranslationTest, MapsOpenFailuresToTheDriverStatuses) {
     fake_.init_result = c.init_result;
     fake_.find_result = c.find_result;
     fake_.open_result = c.open_result;
+    fake_.purge_result = c.purge_result;
     DeviceHandle handle = nullptr;
     EXPECT_EQ(OpenDeviceByIndex(kFakeCalls, 0, &handle), c.status);
     EXPECT_EQ(handle, nullptr);
