@@ -6,41 +6,26 @@ Each DIR is a Windows build folder: quendal-bench.exe, and the virtual
 board's Ftd2xx.dll in virtual-board/ with its variants in sub-folders
 (missing-FT_Open/ ... wrong-case/).
 
-The transcripts are the exact bytes on standard output. The program writes
-"\\n"; the Windows C runtime writes each as "\\r\\n" because standard output
-is in text mode, as a Windows program's output redirected to a file is. The
-expected texts are written with "\\n" and turned into those bytes by
-`windows_text`.
+The transcripts are the exact bytes on standard output: the program writes
+"\\n", and the Windows C runtime writes each as "\\r\\n" because standard
+output is in text mode, as a Windows program's output redirected to a file
+is (texts.windows).
 """
 import argparse
-import json
 import os
 import sys
 import tempfile
 import unittest
 
-from wine_harness import WinePrefix, WineRun, exports, imports
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import harness  # noqa: E402
+from harness import cases, texts, wine  # noqa: E402
+from harness.texts import windows  # noqa: E402
 
 BUILDS = {}  # Architecture ("x64", "x86") -> build folder.
 PREFIX = None
-ENTRY_POINTS = ["FT_Open", "FT_SetBitMode", "FT_Write", "FT_SetBaudRate", "FT_GetBitMode"]
 SECOND_NS = 1000000000
 MILLISECOND_NS = 1000000
-
-BANNER = "QUENDAL Test programm\n"
-SLOW_PROMPT = "Blinking running (slow) ; Hit any key "
-FAST_PROMPT = "\nBlinking running (fast) ; Hit any key "
-CLOSING_PROMPT = "\nHit any key "
-HALT_PROMPT = "Hit any key "
-FAST_PATTERN = "02010001000100010001000100010001"
-
-
-def windows_text(text):
-    return text.replace("\n", "\r\n").encode("ascii")
-
-
-def readback_line(value):
-    return "Bits lus sur les pins du QUENDAL : %x\n" % value
 
 
 def program(architecture):
@@ -53,7 +38,7 @@ def board(architecture, variant=""):
 
 def setUpModule():
     global PREFIX
-    PREFIX = WinePrefix()
+    PREFIX = wine.WinePrefix()
 
 
 def tearDownModule():
@@ -63,28 +48,25 @@ def tearDownModule():
 
 class WineTestCase(unittest.TestCase):
     def setUp(self):
-        self.folder = tempfile.TemporaryDirectory(prefix="quendal-wine-run-")
-        self.addCleanup(self.folder.cleanup)
+        folder = tempfile.TemporaryDirectory(prefix="quendal-wine-run-")
+        self.addCleanup(folder.cleanup)
+        self.folder = folder.name
         self.runs = 0
 
     def start(self, architecture, driver, settings=None):
         """A run in a folder of its own, with a trace that it names."""
         self.runs += 1
-        folder = os.path.join(self.folder.name, str(self.runs))
+        folder = os.path.join(self.folder, str(self.runs))
         os.makedirs(folder)
         self.trace_path = os.path.join(folder, "trace.jsonl")
         settings = dict(settings or {})
         settings["VBOARD_TRACE"] = self.trace_path
-        run = WineRun(PREFIX, folder, program(architecture), driver, settings)
+        run = wine.start(PREFIX, folder, program(architecture), driver, settings)
         self.addCleanup(run.close)
         return run
 
-    def read_trace(self):
-        with open(self.trace_path, encoding="ascii") as trace:
-            return [json.loads(line) for line in trace]
-
-    def calls(self):
-        return [line for line in self.read_trace() if "call" in line]
+    def trace(self):
+        return harness.Trace(self.trace_path)
 
 
 class WholeRunTest(WineTestCase):
@@ -96,94 +78,74 @@ class WholeRunTest(WineTestCase):
                 run = self.start(architecture, board(architecture),
                                  {"VBOARD_KEYS": "FT_Write#2,FT_Write#4,FT_GetBitMode#3:kq"})
                 self.assertEqual(run.finish(), 0)
-                self.assertEqual(run.output(), windows_text(
-                    BANNER + SLOW_PROMPT + FAST_PROMPT + readback_line(0xFD) * 3
-                    + CLOSING_PROMPT))
-                self.assertEqual(run.errors(), b"")
+                self.assertEqual(run.output, windows(texts.whole_run(3)))
+                self.assertEqual(run.errors, b"")
 
                 # On 32-bit, a calling convention that did not match would
                 # shift every argument after the first.
-                calls = self.calls()
-                self.assertEqual([c["call"] for c in calls],
-                                 ["FT_Open", "FT_SetBaudRate", "FT_SetBitMode"]
-                                 + ["FT_Write"] * 4 + ["FT_GetBitMode"] * 3)
-                self.assertTrue(all(c["status"] == 0 for c in calls))
-                opened, baud, bit_mode = calls[:3]
+                trace = self.trace()
+                self.assertEqual(trace.names,
+                                 texts.SETUP_CALLS + ["FT_Write"] * 4 + ["FT_GetBitMode"] * 3)
+                self.assertTrue(all(c["status"] == 0 for c in trace.calls))
+                opened, baud, bit_mode = trace.calls[:3]
                 self.assertEqual(opened["index"], 0)
                 self.assertEqual(baud["baud"], 115200)
                 self.assertEqual((bit_mode["mask"], bit_mode["mode"]), (0x03, 0x01))
-                writes = [c for c in calls if c["call"] == "FT_Write"]
-                self.assertEqual([c["data"] for c in writes], ["00", "01"] + [FAST_PATTERN] * 2)
+                self.assertEqual(trace.written, ["00", "01"] + [texts.FAST_PATTERN] * 2)
+                writes = trace.times("FT_Write")
                 # Loose: the board's clock and Windows' sleep are not the
                 # same clock, and may drift apart by a fraction of a tick.
-                self.assertGreaterEqual(writes[1]["t_ns"] - writes[0]["t_ns"],
-                                        SECOND_NS - MILLISECOND_NS, "a slow step is about 1000 ms")
-                self.assertGreaterEqual(writes[3]["t_ns"] - writes[2]["t_ns"],
-                                        MILLISECOND_NS * 9 // 10, "a fast step is about 1 ms")
-                self.assertEqual([c["value"] for c in calls[-3:]], [0xFD] * 3)
+                self.assertGreaterEqual(writes[1] - writes[0], SECOND_NS - MILLISECOND_NS,
+                                        "a slow step is about 1000 ms")
+                self.assertGreaterEqual(writes[3] - writes[2], MILLISECOND_NS * 9 // 10,
+                                        "a fast step is about 1 ms")
+                self.assertEqual([c["value"] for c in trace.calls[-3:]],
+                                 [texts.READBACK_VALUE] * 3)
 
 
 class DriverFailureTest(WineTestCase):
-    # (settings, text before the message, message, the calls made). The key
-    # that ends the halt is typed during the failing call.
-    CASES = [
-        ({"VBOARD_DEVICES": "0", "VBOARD_KEYS": "FT_Open#1"}, "",
-         "Error : Impossible to open device (2 returned)\n", ["FT_Open"]),
-        ({"VBOARD_FAIL": "FT_SetBitMode=0xFFFFFFFF", "VBOARD_KEYS": "FT_SetBitMode#1"}, "",
-         "Error : SetBitMode error (-1 returned)\n", ["FT_Open", "FT_SetBaudRate", "FT_SetBitMode"]),
-        ({"VBOARD_FAIL": "FT_Write#2=10", "VBOARD_KEYS": "FT_Write#1,FT_Write#2"},
-         SLOW_PROMPT + FAST_PROMPT, "Error : Write error (10 returned)\n",
-         ["FT_Open", "FT_SetBaudRate", "FT_SetBitMode", "FT_Write", "FT_Write"]),
-        ({"VBOARD_FAIL": "FT_GetBitMode#2=4", "VBOARD_KEYS": "FT_Write#1,FT_Write#2,FT_GetBitMode#2"},
-         SLOW_PROMPT + FAST_PROMPT + readback_line(0xFD), "Error : GetBitMode error (4 returned)\n",
-         ["FT_Open", "FT_SetBaudRate", "FT_SetBitMode", "FT_Write", "FT_Write", "FT_GetBitMode",
-          "FT_GetBitMode"]),
-    ]
-
     def test_a_failing_call_halts_with_its_message_and_ends_on_a_key(self):
+        # The key that ends the halt is typed during the failing call.
         for architecture in BUILDS:
-            for settings, before, message, made in self.CASES:
-                with self.subTest(architecture=architecture, settings=settings):
-                    run = self.start(architecture, board(architecture), settings)
+            for case in cases.FAILURE_CASES:
+                with self.subTest(architecture=architecture, settings=case.settings):
+                    run = self.start(architecture, board(architecture), case.settings)
                     self.assertEqual(run.finish(), 0)
-                    self.assertEqual(run.output(),
-                                     windows_text(BANNER + before + message + HALT_PROMPT))
-                    self.assertEqual([c["call"] for c in self.calls()], made)
+                    self.assertEqual(run.output, windows(
+                        texts.halt(cases.failure_message(case), case.before)))
+                    self.assertEqual(self.trace().names, case.made)
 
 
 class BindingTest(WineTestCase):
     """Halts that come before any driver call, so the board can type no key:
     the output is checked while the halt waits, then the process is stopped."""
 
-    def assert_halts_waiting(self, run, message):
-        expected = windows_text(BANNER + message + HALT_PROMPT)
-        run.wait_for_output(expected)
-        self.assertTrue(run.running(), "the halt waits for a key")
-        self.assertEqual(run.output(), expected)
-        self.assertFalse(os.path.exists(self.trace_path), "no driver call may be made")
+    # (the variant of the board beside the program, or None for no driver; the message)
+    CASES = [("missing-" + entry, texts.cant_find(entry)) for entry in texts.ENTRY_POINTS] + [
+        ("wrong-case", texts.cant_find("FT_Open")),
+        (None, texts.cant_load(texts.LIBRARY_WINDOWS)),
+    ]
 
-    def test_without_a_driver_library(self):
+    def test_a_missing_library_or_entry_point_is_named_before_any_call(self):
         for architecture in BUILDS:
-            with self.subTest(architecture=architecture):
-                run = self.start(architecture, None)
-                self.assert_halts_waiting(run, "Error : Can't load Ftd2xx.dll\n")
-
-    def test_a_missing_entry_point_is_named(self):
-        variants = [("missing-" + entry, entry) for entry in ENTRY_POINTS]
-        variants.append(("wrong-case", "FT_Open"))
-        for architecture in BUILDS:
-            for variant, named in variants:
+            for variant, message in self.CASES:
                 with self.subTest(architecture=architecture, variant=variant):
-                    run = self.start(architecture, board(architecture, variant))
-                    self.assert_halts_waiting(run, "Error : Can't find %s\n" % named)
+                    driver = board(architecture, variant) if variant else None
+                    run = self.start(architecture, driver)
+                    expected = windows(texts.halt(message))
+                    run.wait_for_output(expected)
+                    self.assertTrue(run.running(), "the halt waits for a key")
+                    self.assertEqual(run.output, expected)
+                    self.assertFalse(os.path.exists(self.trace_path),
+                                     "no driver call may be made")
 
 
 class ImportTableTest(unittest.TestCase):
     def test_the_executables_import_only_system_dlls(self):
         for architecture in BUILDS:
             with self.subTest(architecture=architecture):
-                table = {dll.lower(): names
-                         for dll, names in imports(architecture, program(architecture)).items()}
+                table = {dll.lower(): names for dll, names
+                         in wine.imports(architecture, program(architecture)).items()}
                 # The driver is loaded at run time and the C++ runtime is
                 # linked in: nothing else has to be installed beside the
                 # executable.
@@ -200,15 +162,16 @@ class ImportTableTest(unittest.TestCase):
 class ExportTableTest(unittest.TestCase):
     def test_the_virtual_boards_export_undecorated_names(self):
         # As the driver's own DLL: "FT_Open", never "FT_Open@8", on 32-bit too.
-        variants = {"": ENTRY_POINTS,
-                    "wrong-case": [entry.lower() for entry in ENTRY_POINTS]}
-        for entry in ENTRY_POINTS:
-            variants["missing-" + entry] = [e for e in ENTRY_POINTS if e != entry]
+        entries = texts.ENTRY_POINTS
+        variants = {"": entries, "wrong-case": [entry.lower() for entry in entries]}
+        for entry in entries:
+            variants["missing-" + entry] = [e for e in entries if e != entry]
         for architecture in BUILDS:
             for variant, names in variants.items():
                 with self.subTest(architecture=architecture, variant=variant):
-                    self.assertEqual(sorted(exports(architecture, board(architecture, variant))),
-                                     sorted(names))
+                    self.assertEqual(
+                        sorted(wine.exports(architecture, board(architecture, variant))),
+                        sorted(names))
 
 
 def main():

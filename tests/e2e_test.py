@@ -1,0 +1,189 @@
+"""End-to-end runs of quendal-bench on the virtual board, in a real terminal
+and with piped keys."""
+import os
+import signal
+import time
+
+import harness
+from harness import cases, texts
+from harness.texts import as_bytes
+
+SECOND_NS = 1000000000
+MILLISECOND_NS = 1000000
+
+
+class WholeRunTest(harness.BenchTestCase):
+    def test_transcript_trace_and_waveform_of_a_whole_run(self):
+        # Five slow steps (through the wrap after 0x03), two fast writes, three
+        # readings; the last call types the key for the read-back and the
+        # one for the closing prompt.
+        run = self.start({"VBOARD_KEYS": "FT_Write#5,FT_Write#7,FT_GetBitMode#3:kq",
+                          "VBOARD_VCD": self.vcd_path})
+        self.assertEqual(run.finish(), 0, run.errors)
+        self.assertEqual(run.screen(), as_bytes(texts.whole_run(3)))
+        self.assertEqual(run.errors, b"")
+        self.assertEqual(run.terminal_mode(), run.original_mode)
+        self.assertEqual(run.pending_input(), b"", "the closing key is consumed")
+
+        trace = self.trace()
+        self.assertEqual(trace.names, texts.SETUP_CALLS + ["FT_Write"] * 7 + ["FT_GetBitMode"] * 3)
+        self.assertTrue(all(line["status"] == 0 for line in trace.calls))
+        opened, baud, bit_mode = trace.calls[:3]
+        self.assertEqual(opened["index"], 0)
+        self.assertEqual(baud["baud"], 115200)
+        self.assertEqual((bit_mode["mask"], bit_mode["mode"]), (0x03, 0x01))
+        self.assertEqual(trace.written, ["00", "01", "02", "03", "00"] + [texts.FAST_PATTERN] * 2)
+        self.assertEqual([line["value"] for line in trace.calls[-3:]], [texts.READBACK_VALUE] * 3)
+        self.assertEqual(trace.keys, ["k", "k", "k", "q"])
+
+        writes = trace.times("FT_Write")
+        for earlier, later in zip(writes[:5], writes[1:6]):
+            self.assertGreaterEqual(later - earlier, SECOND_NS, "a slow step is at least 1000 ms")
+        self.assertGreaterEqual(writes[6] - writes[5], MILLISECOND_NS)
+
+        samples = harness.read_vcd_levels(self.vcd_path)
+        times = [t for t, _ in samples]
+        self.assertEqual(times, sorted(times))
+        distinct = [levels for _, levels in samples]
+        distinct = [v for i, v in enumerate(distinct) if i == 0 or v != distinct[i - 1]]
+        # Inputs high before the bit mode; then the slow count on D1 and D0;
+        # then two bursts that end on the pattern's last byte, 0x01.
+        self.assertEqual(distinct[:6], [0xFF, 0xFC, 0xFD, 0xFE, 0xFF, 0xFC])
+        burst = [0xFE] + [0xFD, 0xFC] * 7 + [0xFD]
+        self.assertEqual(distinct[6:], burst * 2)
+
+
+class TypedAheadTest(harness.BenchTestCase):
+    def test_each_key_typed_ahead_ends_one_phase_after_one_pass(self):
+        run = self.start({"VBOARD_KEYS": "FT_Open#1:abc"})
+        run.wait_for_output(as_bytes(texts.CLOSING_PROMPT))
+        self.assertEqual(run.screen(), as_bytes(texts.whole_run(1)))
+        # The closing prompt waits for a fourth key: a short look, not a
+        # measurement.
+        time.sleep(0.3)
+        self.assertTrue(run.running(), "the closing prompt must wait for a key")
+        run.type(b"z")
+        self.assertEqual(run.finish(), 0)
+        self.assertEqual(run.pending_input(), b"")
+
+        trace = self.trace()
+        self.assertEqual(trace.written, ["00", texts.FAST_PATTERN])
+        self.assertEqual(trace.names.count("FT_GetBitMode"), 1)
+        # A key already waiting does not cut the slow phase's sleep short.
+        writes = trace.times("FT_Write")
+        self.assertGreaterEqual(writes[1] - writes[0], SECOND_NS)
+
+    def test_an_arrow_key_ends_three_waits_one_character_each(self):
+        # An arrow key arrives as three characters, ESC [ A; each wait takes
+        # one, so the read-back's key is the last of them and the closing
+        # prompt waits for its own.
+        run = self.start({"VBOARD_KEYS": "FT_Write#1:\x1b[A,FT_GetBitMode#1:q"})
+        self.assertEqual(run.finish(), 0, run.errors)
+        self.assertEqual(run.screen(), as_bytes(texts.whole_run(1)))
+        self.assertEqual(run.pending_input(), b"")
+        self.assertEqual(self.trace().written, ["00", texts.FAST_PATTERN])
+
+
+class FailureTest(harness.BenchTestCase):
+    def test_each_failing_call_halts_with_its_message_and_makes_no_further_call(self):
+        for case in cases.FAILURE_CASES:
+            with self.subTest(settings=case.settings):
+                run = self.start(case.settings)
+                self.assert_halted_cleanly(
+                    run, texts.halt(cases.failure_message(case), case.before))
+                self.assertEqual(self.trace().names, case.made)
+
+
+class BindingTest(harness.BenchTestCase):
+    # (the driver library's folder: a variant of the board or none, the message)
+    CASES = [("missing-" + entry, texts.cant_find(entry)) for entry in texts.ENTRY_POINTS] + [
+        # Names that differ only in letter case do not bind.
+        ("wrong-case", texts.cant_find("FT_Open")),
+        (None, texts.cant_load()),
+    ]
+
+    def test_a_missing_library_or_entry_point_is_named_before_any_call(self):
+        for variant, message in self.CASES:
+            with self.subTest(variant=variant):
+                library_dir = harness.runner.boards(variant) if variant else self.folder
+                run = self.start(library_dir=library_dir)
+                run.wait_for_output(as_bytes(texts.HIT_ANY_KEY))
+                run.type(b"k")
+                self.assert_halted_cleanly(run, texts.halt(message))
+                self.assertFalse(os.path.exists(self.trace_path), "no driver call may be made")
+
+
+class InterruptTest(harness.BenchTestCase):
+    def test_ctrl_c_ends_the_program_by_sigint_and_gives_the_terminal_back(self):
+        run = self.start({"VBOARD_KEYS": "FT_Write#2:\x03"})
+        self.assertEqual(run.finish(), -signal.SIGINT)
+        self.assertEqual(run.screen(), as_bytes(texts.BANNER + texts.SLOW_PROMPT))
+        self.assertEqual(run.terminal_mode(), run.original_mode)
+        trace = self.trace()
+        self.assertEqual(trace.written, ["00", "01"])
+        self.assertEqual(trace.keys[-1], "\x03")
+
+    def test_trace_and_waveform_are_whole_after_sigkill(self):
+        run = self.start({"VBOARD_KEYS": "FT_Open#1:ab", "VBOARD_VCD": self.vcd_path})
+        run.wait_for_output(as_bytes(texts.readback_line() * 20))
+        run.process.kill()
+        self.assertEqual(run.finish(), -signal.SIGKILL)
+        trace = self.trace()  # Every line parses.
+        self.assertGreaterEqual(trace.names.count("FT_GetBitMode"), 20)
+        with open(self.vcd_path, encoding="ascii") as vcd:
+            self.assertTrue(vcd.read().endswith("\n"))
+        self.assertEqual(harness.read_vcd_levels(self.vcd_path)[-1][1], texts.READBACK_VALUE)
+
+
+class PipeTest(harness.BenchTestCase):
+    def test_piped_keys_and_the_end_of_input(self):
+        # Three keys end the phases; the end of input then counts as the
+        # closing key. With no keys at all, the end of input ends every wait.
+        for piped in [b"abc", b""]:
+            with self.subTest(piped=piped):
+                run = self.start(keyboard="pipe", piped_input=piped)
+                self.assertEqual(run.finish(), 0)
+                self.assertEqual(run.output, as_bytes(texts.whole_run(1)))
+                self.assertEqual(run.errors, b"")
+
+    def test_the_board_types_into_a_piped_input(self):
+        run = self.start({"VBOARD_KEYS": "FT_Write#2,FT_Write#3,FT_GetBitMode#2:kq"},
+                         keyboard="pipe")
+        self.assertEqual(run.finish(), 0)
+        self.assertEqual(run.output, as_bytes(texts.whole_run(2)))
+        self.assertEqual(self.trace().written, ["00", "01", texts.FAST_PATTERN])
+
+
+class BoardSettingsTest(harness.BenchTestCase):
+    def test_inputs_latency_and_clock_factor_shape_the_run(self):
+        run = self.start({"VBOARD_KEYS": "FT_Open#1:ab,FT_GetBitMode#3:kq",
+                          "VBOARD_INPUTS": "0x0A", "VBOARD_LATENCY_US": "FT_GetBitMode=20000",
+                          "VBOARD_CLOCK_FACTOR": "4", "VBOARD_VCD": self.vcd_path})
+        self.assertEqual(run.finish(), 0)
+        # Inputs D2-D7 read 0x08; the outputs hold the pattern's last byte.
+        self.assertEqual(run.screen(), as_bytes(texts.whole_run(3, 0x09)))
+        readings = self.trace().times("FT_GetBitMode")
+        self.assertGreaterEqual(readings[2] - readings[0], 2 * 20 * MILLISECOND_NS)
+        # The fast burst's bytes are one byte clock apart: 1 / (115200 x 4) s.
+        samples = harness.read_vcd_levels(self.vcd_path)
+        burst_times = [t for t, _ in samples][-16:]
+        steps = [b - a for a, b in zip(burst_times, burst_times[1:])]
+        self.assertTrue(all(2160 <= step <= 2180 for step in steps), steps)
+
+    def test_a_malformed_setting_is_named_and_fails_the_open(self):
+        for settings, variable in [({"VBOARD_FAIL": "FT_Wrte=4"}, b"VBOARD_FAIL"),
+                                   ({"VBOARD_INPUTS": "0x100"}, b"VBOARD_INPUTS"),
+                                   ({"VBOARD_CLOCK": "4"}, b"VBOARD_CLOCK")]:
+            with self.subTest(settings=settings):
+                run = self.start(settings)
+                run.wait_for_output(as_bytes(texts.HIT_ANY_KEY))
+                run.type(b"k")
+                self.assertEqual(run.finish(), 0)
+                self.assertEqual(run.screen(), as_bytes(texts.halt(texts.failure("FT_Open", 18))))
+                self.assertEqual(run.errors.count(b"\n"), 1, run.errors)
+                self.assertTrue(run.errors.startswith(b"virtual board: " + variable + b": "),
+                                run.errors)
+
+
+if __name__ == "__main__":
+    harness.main()

@@ -1,0 +1,38 @@
+"""The shared harness of the process tests: the bench program run whole,
+on Linux (natively or under an emulator) and under Wine.
+
+Starting a run: in a test file `tests/NAME_test.py`,
+
+    import harness
+    from harness import texts
+
+    class SomethingTest(harness.BenchTestCase):
+        def test_it(self):
+            run = self.start({"VBOARD_KEYS": "FT_Open#1:abc"})  # or keyboard="pipe"
+            self.assertEqual(run.finish(), 0)
+            self.assertEqual(run.screen(), texts.as_bytes(texts.whole_run(1)))
+            self.assertEqual(self.trace().written, ["00", texts.FAST_PATTERN])
+
+    if __name__ == "__main__":
+        harness.main()
+
+CTest runs each class named `...Test` of each `tests/*_test.py` as a test of
+its own, `NAME.Class`, with the paths in the environment: QUENDAL_BENCH (the
+program), QUENDAL_BOARDS (the virtual board's folder), QUENDAL_ADAPTER (the
+libftdi1 adapter's folder) and QUENDAL_EMULATOR (the command in front of the
+program, e.g. qemu-aarch64; `harness.emulated` is then True). Base classes
+end in `TestCase`, not `Test`. A run exits with 77 (skipped) when every test
+in it was skipped.
+
+Adding a case: the program's texts, the failure table and the binding
+table are in `texts`, shared case tables in `cases`; add a row to a test's
+table rather than a near-copy of a test. Keys come from the virtual board
+(VBOARD_KEYS), typed during the driver call that the case names, so no test
+guesses how long a phase takes. `runner.Run` takes any command and
+environment (extra variables, another library folder, piped input);
+`wine` runs the Windows builds with the same runner.
+"""
+from . import cases, records, runner, texts
+from .fixture import SKIPPED, BenchTestCase, main
+from .records import Trace, read_vcd_levels
+from .runner import SAFETY_TIMEOUT, Run, emulated, start

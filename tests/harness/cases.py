@@ -1,0 +1,32 @@
+"""Case tables that the Linux and the Windows runs share."""
+from collections import namedtuple
+
+from .texts import FAST_PROMPT, SETUP_CALLS, SLOW_PROMPT, failure, readback_line
+
+# A driver call that fails: the board's settings (the key that ends the halt
+# is typed during the failing call), the text shown before the message, the
+# failing entry point and its status, and every call made.
+FailureCase = namedtuple("FailureCase", "settings before entry status made")
+
+FAILURE_CASES = [
+    FailureCase({"VBOARD_DEVICES": "0", "VBOARD_KEYS": "FT_Open#1"}, "",
+                "FT_Open", 2, ["FT_Open"]),
+    FailureCase({"VBOARD_FAIL": "FT_Open=3", "VBOARD_KEYS": "FT_Open#1"}, "",
+                "FT_Open", 3, ["FT_Open"]),
+    FailureCase({"VBOARD_FAIL": "FT_SetBaudRate=7", "VBOARD_KEYS": "FT_SetBaudRate#1"}, "",
+                "FT_SetBaudRate", 7, SETUP_CALLS[:2]),
+    FailureCase({"VBOARD_FAIL": "FT_SetBitMode=0xFFFFFFFF", "VBOARD_KEYS": "FT_SetBitMode#1"}, "",
+                "FT_SetBitMode", 0xFFFFFFFF, SETUP_CALLS),
+    FailureCase({"VBOARD_FAIL": "FT_Write=4", "VBOARD_KEYS": "FT_Write#1"}, SLOW_PROMPT,
+                "FT_Write", 4, SETUP_CALLS + ["FT_Write"]),
+    FailureCase({"VBOARD_FAIL": "FT_Write#2=10", "VBOARD_KEYS": "FT_Write#1,FT_Write#2"},
+                SLOW_PROMPT + FAST_PROMPT, "FT_Write", 10, SETUP_CALLS + ["FT_Write"] * 2),
+    FailureCase({"VBOARD_FAIL": "FT_GetBitMode#2=17",
+                 "VBOARD_KEYS": "FT_Write#1,FT_Write#2,FT_GetBitMode#2"},
+                SLOW_PROMPT + FAST_PROMPT + readback_line(), "FT_GetBitMode", 17,
+                SETUP_CALLS + ["FT_Write"] * 2 + ["FT_GetBitMode"] * 2),
+]
+
+
+def failure_message(case):
+    return failure(case.entry, case.status)

@@ -1,0 +1,54 @@
+"""The test case base and the entry point that every process test shares."""
+import os
+import sys
+import tempfile
+import unittest
+
+from . import runner, texts
+from .records import Trace
+
+# CTest's SKIP_RETURN_CODE: every test of the run was skipped.
+SKIPPED = 77
+
+
+class BenchTestCase(unittest.TestCase):
+    """Runs of the bench program in a folder of their own, with the board's
+    trace at `self.trace_path` and a waveform path at `self.vcd_path`."""
+
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory(prefix="quendal-test-")
+        self.addCleanup(folder.cleanup)
+        self.folder = folder.name
+        self.trace_path = os.path.join(self.folder, "trace.jsonl")
+        self.vcd_path = os.path.join(self.folder, "run.vcd")
+
+    def start(self, settings=None, **options):
+        """runner.start with the trace on; the run is closed after the test."""
+        settings = dict(settings or {})
+        settings.setdefault("VBOARD_TRACE", self.trace_path)
+        run = runner.start(settings, **options)
+        self.addCleanup(run.close)
+        return run
+
+    def trace(self):
+        return Trace(self.trace_path)
+
+    def assert_halted_cleanly(self, run, expected_screen):
+        """A failure halt: exact text (str), status 0, nothing on standard
+        error, the ending key not echoed and left pending, and the terminal
+        given back as it was."""
+        self.assertEqual(run.finish(), 0, run.errors)
+        self.assertEqual(run.screen(), texts.as_bytes(expected_screen))
+        self.assertEqual(run.errors, b"")
+        self.assertEqual(run.terminal_mode(), run.original_mode)
+        self.assertEqual(run.pending_input(), b"k")
+
+
+def main():
+    """Runs the tests of the calling module (unittest's command line); the
+    exit status is SKIPPED when every test that ran was skipped."""
+    program = unittest.main(module="__main__", exit=False)
+    result = program.result
+    if result.testsRun and len(result.skipped) == result.testsRun and result.wasSuccessful():
+        sys.exit(SKIPPED)
+    sys.exit(0 if result.wasSuccessful() else 1)

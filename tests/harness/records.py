@@ -1,0 +1,65 @@
+"""The virtual board's records of a run: its trace and its waveform."""
+import json
+
+_TIMESCALE_NS = {"fs": 1e-6, "ps": 1e-3, "ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+class Trace:
+    """The trace (VBOARD_TRACE): one JSON object a line, a driver call or a
+    typed key, each with its monotonic time in "t_ns"."""
+
+    def __init__(self, path):
+        with open(path, encoding="ascii") as trace:
+            self.lines = [json.loads(line) for line in trace]
+
+    @property
+    def calls(self):
+        return [line for line in self.lines if "call" in line]
+
+    @property
+    def names(self):
+        return [line["call"] for line in self.calls]
+
+    @property
+    def written(self):
+        """The data of each FT_Write, as hexadecimal text."""
+        return [line["data"] for line in self.calls if line["call"] == "FT_Write"]
+
+    @property
+    def keys(self):
+        return [line["key"] for line in self.lines if "key" in line]
+
+    def of(self, name):
+        return [line for line in self.calls if line["call"] == name]
+
+    def times(self, name):
+        return [line["t_ns"] for line in self.of(name)]
+
+
+def read_vcd_levels(path):
+    """The waveform (VBOARD_VCD) as (time in ns, levels of D0..D7 as a byte)
+    at each of its time stamps."""
+    codes = {}
+    levels = 0
+    time = None
+    samples = []
+    with open(path, encoding="ascii") as vcd:
+        text = vcd.read()
+    words = text.split("$timescale", 1)[1].split("$end", 1)[0].split() if "$timescale" in text \
+        else ["1", "ns"]
+    number = "".join(words)
+    digits = number.rstrip("fpnums")
+    unit_ns = int(digits) * _TIMESCALE_NS[number[len(digits):]]
+    for line in text.splitlines():
+        words = line.split()
+        if words[:2] == ["$var", "wire"]:
+            codes[words[3]] = int(words[4][1:])
+        elif line.startswith("#"):
+            if time is not None:
+                samples.append((time, levels))
+            time = round(int(line[1:]) * unit_ns)
+        elif line[:1] in ("0", "1") and line[1:].strip() in codes:
+            pin = codes[line[1:].strip()]
+            levels = levels | (1 << pin) if line[0] == "1" else levels & ~(1 << pin)
+    samples.append((time, levels))
+    return samples
