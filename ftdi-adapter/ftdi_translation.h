@@ -44,8 +44,10 @@ DriverStatus SetBaudRate(const FtdiCalls& calls, DeviceHandle handle, std::uint3
 DriverStatus SetBitMode(const FtdiCalls& calls, DeviceHandle handle, std::uint8_t pin_mask,
                         std::uint8_t mode);
 
-// Succeeds only when every byte went out; `bytes_written` (may be null) gets
-// the count that did, also on failure.
+// Succeeds only when every byte went out: what a transfer leaves unsent is
+// sent again. `bytes_written` (may be null) gets the count known to have gone
+// out, also on failure; libftdi1 does not tell how much of a write that
+// fails part-way went out, so that part is not counted.
 DriverStatus WriteData(const FtdiCalls& calls, DeviceHandle handle, const void* data,
                        std::uint32_t byte_count, std::uint32_t* bytes_written);
 

@@ -127,6 +127,8 @@ FAULTS = [
           "FT_Write", 4, (BULK_OUT, "ok")),
     Fault("stalled fast write", {"stall": (BULK_OUT, 2)}, SLOW_PROMPT + FAST_PROMPT,
           "FT_Write", 4, (BULK_OUT, "stall")),
+    Fault("short fast write, then unplugged", {"short_write": (2, 5), "unplug": (BULK_OUT, 3)},
+          SLOW_PROMPT + FAST_PROMPT, "FT_Write", 4, (BULK_OUT, "short")),
     Fault("unplugged at the first reading", {"unplug": (READ_PINS, 1)},
           SLOW_PROMPT + FAST_PROMPT, "FT_GetBitMode", 4, (BULK_OUT, "ok")),
     Fault("pin read without data", {"empty_pin_read": True}, SLOW_PROMPT + FAST_PROMPT,
