@@ -1,6 +1,7 @@
 """The release executable is hardened as a distribution builds its packages:
 PIE, full RELRO, stack protector, fortified string and format calls, and no
-run-time library search path."""
+run-time library search path; on 64-bit ARM, segments that also load on
+kernels with 16 KiB pages (Raspberry Pi 5)."""
 import os
 import subprocess
 import unittest
@@ -31,6 +32,14 @@ class ReleaseHardeningTest(unittest.TestCase):
         symbols = readelf("--dyn-syms")
         self.assertIn("__stack_chk_fail", symbols)
         self.assertIn("__snprintf_chk", symbols)
+
+    def test_arm64_segments_load_with_16k_pages(self):
+        if "AArch64" not in readelf("-h"):
+            self.skipTest("not a 64-bit ARM executable")
+        alignments = [int(line.split()[-1], 16) for line in readelf("-l").splitlines()
+                      if line.split()[:1] == ["LOAD"]]
+        self.assertTrue(alignments)
+        self.assertTrue(all(a >= 0x4000 for a in alignments), alignments)
 
 
 if __name__ == "__main__":
