@@ -4,9 +4,8 @@
     render_text.py --readme README.md --format scdoc|text [-D NAME=VALUE ...] TEMPLATE OUTPUT
 
 @NAME@ takes the value given with -D. A line that holds only @STATUS_TABLE@
-becomes the README's table of driver statuses, the first table after the
-line "<!-- driver statuses -->", so the three copies of that table always
-agree. The text format is written with Windows line ends.
+becomes the README's table of driver statuses, so the three copies of that
+table always agree. The text format is written with Windows line ends.
 """
 import argparse
 import re
@@ -14,30 +13,29 @@ import sys
 import textwrap
 
 
-MARKER = "<!-- driver statuses -->"
-
-
 def status_rows(readme_path):
-    """The body rows of the first table after MARKER, as plain text cells."""
-    with open(readme_path, encoding="utf-8") as readme:
-        lines = readme.read().splitlines()
-    if MARKER not in lines:
-        sys.exit("%s: no line %s before the table of driver statuses" % (readme_path, MARKER))
+    """The rows of the README's first table with "status" in its first
+    heading whose first cell is a status number (e.g. "2" or "11-15"), as
+    plain text cells."""
     table = []
-    for line in lines[lines.index(MARKER) + 1:]:
-        if line.startswith("|"):
-            table.append([c.strip() for c in line.strip().strip("|").split("|")])
-        elif table:
-            break
-    rows = [[plain(c) for c in cells] for cells in table[2:]]
+    with open(readme_path, encoding="utf-8") as readme:
+        for line in readme:
+            if line.startswith("|"):
+                table.append([c.strip() for c in line.strip().strip("|").split("|")])
+            elif table and "status" in table[0][0].lower():
+                break
+            else:
+                table = []
+    rows = [[plain(c) for c in cells] for cells in table[2:] if cells[0][:1].isdigit()]
     if not rows:
-        sys.exit("%s: no table after %s" % (readme_path, MARKER))
+        sys.exit("%s: no table of driver statuses (first heading with \"status\", "
+                 "rows that start with a number)" % readme_path)
     return rows
 
 
 def plain(cell):
     """Markdown's code and emphasis marks taken off."""
-    return re.sub(r"`|\*\*", "", cell)
+    return re.sub(r"`|\*\*", "", cell).replace("\u2013", "-")
 
 
 def scdoc_escaped(text):

@@ -1,0 +1,428 @@
+"""The release files in dist/, as an operator gets them: the Debian packages'
+contents and metadata, lintian, an install, run and removal on this machine
+that leaves it as it was, and the Windows zips unpacked and run under Wine.
+
+Usage: package_test.py DIST [unittest arguments]
+DIST holds what scripts/package.sh made. The version is the project's, read
+from the top CMakeLists.txt.
+"""
+import gzip
+import io
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import unittest
+import zipfile
+
+TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SOURCE = os.path.dirname(TESTS)
+sys.path.insert(0, TESTS)
+import harness  # noqa: E402
+from harness import texts, wine  # noqa: E402
+
+DIST = None
+
+
+def project_version():
+    with open(os.path.join(SOURCE, "CMakeLists.txt")) as cmake:
+        return re.search(r"project\(quendal-bench VERSION ([0-9.]+)", cmake.read()).group(1)
+
+
+VERSION = project_version()
+MULTIARCH = {"amd64": "x86_64-linux-gnu", "arm64": "aarch64-linux-gnu",
+             "armhf": "arm-linux-gnueabihf", "i386": "i386-linux-gnu"}
+UDEV_RULE = "70-quendal-ftdi.rules"
+
+
+def readme_statuses():
+    """(status, name) of each row of the README's status table."""
+    with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as readme:
+        rows = re.findall(r"^\| (\d+(?:\u2013\d+)?) \| ([^|]+?) \|", readme.read(), re.M)
+    assert len(rows) >= 19 - 4, "the README's status table"
+    return [(status.replace("\u2013", "-"), name) for status, name in rows]
+
+
+def debian_architectures():
+    names = sorted(os.listdir(DIST))
+    return [re.match(r"quendal-bench_%s_(\w+)\.deb$" % re.escape(VERSION), n).group(1)
+            for n in names if re.match(r"quendal-bench_%s_\w+\.deb$" % re.escape(VERSION), n)]
+
+
+def deb(package, architecture):
+    return os.path.join(DIST, "%s_%s_%s.deb" % (package, VERSION, architecture))
+
+
+def deb_members(path):
+    """{path: TarInfo} of the files in a package, and a reader of a file's bytes."""
+    data = subprocess.run(["dpkg-deb", "--fsys-tarfile", path], check=True,
+                          stdout=subprocess.PIPE).stdout
+    archive = tarfile.open(fileobj=io.BytesIO(data))
+    members = {m.name[1:] if m.name.startswith("./") else m.name: m
+               for m in archive.getmembers()}
+    return members, lambda name: archive.extractfile(members[name]).read()
+
+
+def control(path):
+    text = subprocess.run(["dpkg-deb", "-f", path], check=True, stdout=subprocess.PIPE,
+                          universal_newlines=True).stdout
+    return dict(re.findall(r"^(\S+): (.*(?:\n .*)*)", text, re.M))
+
+
+def expected_files(architecture):
+    """{package: {path: mode, or "-> target" for a symbolic link}}."""
+    private = "/usr/lib/%s/quendal-bench" % MULTIARCH[architecture]
+    return {
+        "quendal-bench": {
+            "/usr/bin/quendal-bench": 0o755,
+            "/usr/bin/quendal-bench-adapter": 0o755,
+            private + "/ftdi-adapter/libftd2xx.so": 0o644,
+            "/usr/lib/udev/rules.d/" + UDEV_RULE: 0o644,
+            "/usr/share/man/man1/quendal-bench.1.gz": 0o644,
+            "/usr/share/man/man1/quendal-bench-adapter.1.gz": "-> quendal-bench.1.gz",
+            "/usr/share/doc/quendal-bench/README.md": 0o644,
+            "/usr/share/doc/quendal-bench/changelog.gz": 0o644,
+            "/usr/share/doc/quendal-bench/copyright": 0o644,
+        },
+        "quendal-bench-virtual-board": {
+            "/usr/bin/quendal-bench-virtual": 0o755,
+            private + "/virtual-board/libftd2xx.so": 0o644,
+            "/usr/share/man/man1/quendal-bench-virtual.1.gz": "-> quendal-bench.1.gz",
+            "/usr/share/doc/quendal-bench-virtual-board/changelog.gz": 0o644,
+            "/usr/share/doc/quendal-bench-virtual-board/copyright": 0o644,
+        },
+    }
+
+
+def wrapper_commands(architecture, folder):
+    """The wrapper's lines other than comments."""
+    return [
+        "#!/bin/sh",
+        'LD_LIBRARY_PATH="/usr/lib/%s/quendal-bench/%s${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"'
+        % (MULTIARCH[architecture], folder),
+        "export LD_LIBRARY_PATH",
+        'exec /usr/bin/quendal-bench "$@"',
+    ]
+
+
+class DebianPackageTest(unittest.TestCase):
+    def test_contents_are_exactly_the_files_with_their_modes_and_links(self):
+        for architecture in debian_architectures():
+            for package, files in expected_files(architecture).items():
+                with self.subTest(architecture=architecture, package=package):
+                    members, _ = deb_members(deb(package, architecture))
+                    found = {}
+                    for name, member in members.items():
+                        self.assertEqual((member.uname, member.gname), ("root", "root"), name)
+                        if member.isdir():
+                            self.assertEqual(member.mode, 0o755, name)
+                        elif member.issym():
+                            found[name] = "-> " + member.linkname
+                        else:
+                            self.assertTrue(member.isfile(), name)
+                            found[name] = member.mode
+                    self.assertEqual(found, files)
+                    # No folder that holds nothing of the package's.
+                    for name, member in members.items():
+                        if member.isdir() and name != "/":
+                            self.assertTrue(any(f.startswith(name.rstrip("/") + "/")
+                                                for f in files), name)
+
+    def test_wrappers_put_their_library_first_and_exec_the_program(self):
+        for architecture in debian_architectures():
+            for package, wrapper, folder in [
+                    ("quendal-bench", "quendal-bench-adapter", "ftdi-adapter"),
+                    ("quendal-bench-virtual-board", "quendal-bench-virtual", "virtual-board")]:
+                with self.subTest(architecture=architecture, wrapper=wrapper):
+                    _, read = deb_members(deb(package, architecture))
+                    lines = read("/usr/bin/" + wrapper).decode().splitlines()
+                    self.assertEqual([line for line in lines if not line.startswith("# ")],
+                                     wrapper_commands(architecture, folder))
+
+    def test_binaries_are_stripped(self):
+        for architecture in debian_architectures():
+            private = "/usr/lib/%s/quendal-bench" % MULTIARCH[architecture]
+            for package, path in [("quendal-bench", "/usr/bin/quendal-bench"),
+                                  ("quendal-bench", private + "/ftdi-adapter/libftd2xx.so"),
+                                  ("quendal-bench-virtual-board",
+                                   private + "/virtual-board/libftd2xx.so")]:
+                with self.subTest(architecture=architecture, path=path):
+                    _, read = deb_members(deb(package, architecture))
+                    with tempfile.NamedTemporaryFile() as binary:
+                        binary.write(read(path))
+                        binary.flush()
+                        sections = subprocess.run(["readelf", "-S", "-W", binary.name], check=True,
+                                                  stdout=subprocess.PIPE,
+                                                  universal_newlines=True).stdout
+                    self.assertNotIn(".symtab", sections)
+                    self.assertNotIn(".debug_", sections)
+
+    def test_control_fields(self):
+        for architecture in debian_architectures():
+            with self.subTest(architecture=architecture):
+                program = control(deb("quendal-bench", architecture))
+                board = control(deb("quendal-bench-virtual-board", architecture))
+                for fields in (program, board):
+                    self.assertEqual(fields["Version"], VERSION)
+                    self.assertEqual(fields["Architecture"], architecture)
+                    self.assertRegex(fields["Maintainer"], r"^quendal-bench authors <\S+\.invalid>$")
+                # dpkg-shlibdeps: the adapter needs libftdi1, and both need the C library.
+                self.assertRegex(program["Depends"], r"(^|, )libftdi1-2 \(>= [0-9.]+\)")
+                self.assertRegex(program["Depends"], r"(^|, )libc6 \(>= [0-9.]+\)")
+                self.assertIn("quendal-bench (= %s)" % VERSION, board["Depends"].split(", "))
+                self.assertRegex(board["Depends"], r"(^|, )libc6 \(>= [0-9.]+\)")
+                # Each description is the package's own, from its first line.
+                self.assertNotEqual(program["Description"].splitlines()[0],
+                                    board["Description"].splitlines()[0])
+                self.assertIn("virtual", board["Description"].splitlines()[0])
+
+    def test_man_page_has_no_warnings_and_the_readmes_statuses(self):
+        for architecture in debian_architectures():
+            with self.subTest(architecture=architecture):
+                _, read = deb_members(deb("quendal-bench", architecture))
+                with tempfile.TemporaryDirectory() as folder:
+                    page = os.path.join(folder, "quendal-bench.1")
+                    with open(page, "wb") as out:
+                        out.write(gzip.decompress(read("/usr/share/man/man1/quendal-bench.1.gz")))
+                    shown = subprocess.run(["man", "--warnings", "-l", page],
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                           env=dict(os.environ, MANWIDTH="200", MAN_KEEP_FORMATTING=""),
+                                           universal_newlines=True)
+                self.assertEqual(shown.stderr, "")
+                text = shown.stdout
+                self.assertNotIn("@", text.replace("@quendal", ""))
+                for status, name in readme_statuses():
+                    self.assertIn("%s %s\n" % (status, name), text)
+                for expected in [texts.BANNER, texts.SLOW_PROMPT.rstrip(), texts.readback_line(),
+                                 texts.cant_load(texts.LIBRARY_LINUX).rstrip(),
+                                 texts.cant_load(texts.LIBRARY_WINDOWS).rstrip()]:
+                    self.assertIn(expected, text)
+                for message in texts.FAILURES.values():
+                    self.assertIn(message.replace("%d", "N").rstrip(), text)
+                for command in ["quendal-bench-adapter", "quendal-bench-virtual",
+                                "/usr/lib/%s/quendal-bench/ftdi-adapter/libftd2xx.so"
+                                % MULTIARCH[architecture], UDEV_RULE, "System32", "SysWOW64"]:
+                    self.assertIn(command, text)
+                self.assertIn("quendal-bench %s" % VERSION, text.splitlines()[-1])
+
+    def test_copyright_and_changelog_name_the_licence_and_version(self):
+        for architecture in debian_architectures():
+            for package in expected_files(architecture):
+                with self.subTest(architecture=architecture, package=package):
+                    _, read = deb_members(deb(package, architecture))
+                    doc = "/usr/share/doc/%s/" % package
+                    copyright = read(doc + "copyright").decode()
+                    self.assertTrue(copyright.startswith(
+                        "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"))
+                    self.assertIn("Copyright: 2026 The quendal-bench authors\n", copyright)
+                    self.assertIn("License: Expat\n", copyright)
+                    changelog = gzip.decompress(read(doc + "changelog.gz")).decode()
+                    self.assertTrue(changelog.startswith("quendal-bench (%s) " % VERSION))
+
+
+class LintianTest(unittest.TestCase):
+    def test_no_error_and_no_warning(self):
+        for architecture in debian_architectures():
+            with self.subTest(architecture=architecture):
+                checked = subprocess.run(
+                    ["lintian", "--fail-on", "error,warning",
+                     deb("quendal-bench", architecture),
+                     deb("quendal-bench-virtual-board", architecture)],
+                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+                tags = [line for line in checked.stdout.splitlines() if line[:2] in ("E:", "W:")]
+                self.assertEqual(tags, [])
+                self.assertEqual(checked.returncode, 0, checked.stdout)
+
+
+# Runs as root in a mount namespace of its own: /usr, /etc and /var are
+# overlays whose writes go to a tmpfs, so the machine outside never sees the
+# install. $1 is a folder outside the overlays for the results, $2 and $3
+# the packages.
+INSTALL_SCRIPT = r"""
+set -eu
+results=$1
+scratch=$(mktemp -d)
+mount -t tmpfs scratch "$scratch"
+for dir in usr etc var; do
+  mkdir "$scratch/upper-$dir" "$scratch/work-$dir"
+  mount -t overlay overlay \
+    -o "lowerdir=/$dir,upperdir=$scratch/upper-$dir,workdir=$scratch/work-$dir" "/$dir"
+done
+dpkg -i "$2" "$3" >"$results/install.log" 2>&1
+dpkg -L quendal-bench quendal-bench-virtual-board | sort >"$results/listed"
+cd /
+printf abcd | quendal-bench-virtual >"$results/virtual" 2>&1 || echo "status $?" >>"$results/virtual"
+printf k | quendal-bench-adapter >"$results/adapter" 2>&1 || echo "status $?" >>"$results/adapter"
+printf k | quendal-bench >"$results/program" 2>&1 || echo "status $?" >>"$results/program"
+dpkg --purge quendal-bench-virtual-board quendal-bench >"$results/remove.log" 2>&1
+# Left: a file or link, or a folder that only the packages filled.
+while read -r path; do
+  if [ -L "$path" ] || [ -f "$path" ]; then echo "$path"
+  elif [ -d "$path" ] && [ -z "$(ls -A "$path")" ]; then echo "$path"; fi
+done <"$results/listed" >"$results/left"
+dpkg-query -W quendal-bench >>"$results/left" 2>/dev/null || true
+"""
+
+
+def machine_state():
+    """What an install would change on this machine: the package database,
+    dpkg's log, and every path of the packages."""
+    state = {"packages": subprocess.run(["dpkg-query", "-W"], stdout=subprocess.PIPE).stdout}
+    for path in ["/var/lib/dpkg/status", "/var/log/dpkg.log"]:
+        state[path] = os.stat(path).st_mtime_ns if os.path.exists(path) else None
+    for files in expected_files(host_architecture()).values():
+        for path in files:
+            state[path] = os.path.lexists(path)
+    return state
+
+
+def host_architecture():
+    return subprocess.run(["dpkg", "--print-architecture"], check=True, stdout=subprocess.PIPE,
+                          universal_newlines=True).stdout.strip()
+
+
+class InstallTest(unittest.TestCase):
+    def test_install_run_and_remove_leave_nothing_behind(self):
+        architecture = host_architecture()
+        if os.geteuid() != 0:
+            self.skipTest("needs root, for a mount namespace and dpkg")
+        if architecture not in debian_architectures():
+            self.skipTest("no %s package in %s" % (architecture, DIST))
+        for command in ["quendal-bench", "quendal-bench-adapter", "quendal-bench-virtual"]:
+            if shutil.which(command):
+                self.skipTest("%s is installed on this machine" % command)
+        if os.path.exists("/usr/local/lib/libftd2xx.so"):
+            self.skipTest("the vendor's driver is installed on this machine")
+
+        before = machine_state()
+        with tempfile.TemporaryDirectory(prefix="quendal-install-") as results:
+            ran = subprocess.run(
+                ["unshare", "--mount", "--propagation", "private", "sh", "-c", INSTALL_SCRIPT,
+                 "install", results, deb("quendal-bench", architecture),
+                 deb("quendal-bench-virtual-board", architecture)],
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                timeout=300)
+
+            def result(name):
+                with open(os.path.join(results, name), "rb") as file:
+                    return file.read()
+
+            self.assertEqual(ran.returncode, 0, ran.stdout.decode(errors="replace") +
+                             (result("install.log") + result("remove.log")).decode(
+                                 errors="replace") if ran.returncode else "")
+            listed = result("listed").decode().split()
+            for files in expected_files(architecture).values():
+                for path in files:
+                    self.assertIn(path, listed)
+
+            self.assertEqual(result("virtual"), texts.as_bytes(texts.whole_run(1)))
+            adapter = result("adapter")
+            if adapter.startswith(texts.as_bytes(texts.BANNER + texts.failure("FT_Open", 3))):
+                self.skipTest("an FTDI device is attached to this machine")
+            self.assertEqual(adapter, texts.as_bytes(texts.halt(texts.failure("FT_Open", 2))))
+            self.assertEqual(result("program"), texts.as_bytes(texts.halt(texts.cant_load())))
+            self.assertEqual(result("left"), b"", "files of the packages left after removal")
+        self.assertEqual(machine_state(), before, "the machine changed")
+
+
+def zip_path(bits):
+    return os.path.join(DIST, "quendal-bench-%s-win%d.zip" % (VERSION, bits))
+
+
+ZIPS = {"x64": 64, "x86": 32}
+PREFIX = None
+
+
+def tearDownModule():
+    if PREFIX is not None:
+        PREFIX.close()
+
+
+class WindowsZipTest(unittest.TestCase):
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory(prefix="quendal-zip-")
+        self.addCleanup(folder.cleanup)
+        self.folder = folder.name
+
+    def unpack(self, bits):
+        """The zip's top folder, unpacked."""
+        folder = os.path.join(self.folder, "win%d" % bits)
+        with zipfile.ZipFile(zip_path(bits)) as archive:
+            archive.extractall(folder)
+        return os.path.join(folder, "quendal-bench-%s-win%d" % (VERSION, bits))
+
+    def test_contents_and_readme(self):
+        for bits in ZIPS.values():
+            with self.subTest(bits=bits):
+                top = "quendal-bench-%s-win%d/" % (VERSION, bits)
+                with zipfile.ZipFile(zip_path(bits)) as archive:
+                    names = set(archive.namelist())
+                    readme = archive.read(top + "README.txt")
+                    licence = archive.read(top + "LICENSE")
+                self.assertEqual(names, {top + name for name in [
+                    "quendal-bench.exe", "README.txt", "LICENSE",
+                    "virtual-board/", "virtual-board/Ftd2xx.dll"]})
+                with open(os.path.join(SOURCE, "LICENSE"), "rb") as source:
+                    self.assertEqual(licence, source.read())
+                # A Windows text file: every line ends in "\r\n".
+                self.assertNotIn(b"\n", readme.replace(b"\r\n", b""))
+                text = readme.decode("ascii").replace("\r\n", "\n")
+                self.assertIn(texts.cant_load(texts.LIBRARY_WINDOWS).rstrip(), text)
+                self.assertIn("virtual-board\\Ftd2xx.dll", text)
+                self.assertIn("SysWOW64" if bits == 32 else "System32", text)
+                for status, name in readme_statuses():
+                    self.assertRegex(text, r"\n%s +%s\n" % (re.escape(status), re.escape(name)))
+
+    def test_version_resource_and_manifest(self):
+        for architecture, bits in ZIPS.items():
+            with self.subTest(bits=bits):
+                exe = os.path.join(self.unpack(bits), "quendal-bench.exe")
+                windres = {"x64": "x86_64-w64-mingw32-windres",
+                           "x86": "i686-w64-mingw32-windres"}[architecture]
+                resources = subprocess.run([windres, "-i", exe, "-O", "rc"], check=True,
+                                           stdout=subprocess.PIPE,
+                                           universal_newlines=True).stdout
+                numbers = (VERSION.split(".") + ["0"] * 4)[:4]
+                self.assertIn(" FILEVERSION %s\n" % ", ".join(numbers), resources)
+                for name, value in [("FileVersion", VERSION), ("ProductVersion", VERSION),
+                                    ("OriginalFilename", "quendal-bench.exe"),
+                                    ("ProductName", "quendal-bench")]:
+                    self.assertIn('VALUE "%s", "%s"\n' % (name, value), resources)
+                self.assertRegex(resources, r'VALUE "LegalCopyright", "Copyright \(c\) 2026')
+                self.assertRegex(resources, r'VALUE "FileDescription", "[^"]+"')
+                self.assertIn('level=""asInvoker""', resources)
+
+    def test_runs_under_wine_with_the_virtual_board_beside_it_and_not_without(self):
+        global PREFIX
+        if PREFIX is None:
+            PREFIX = wine.WinePrefix()
+        for architecture, bits in ZIPS.items():
+            with self.subTest(bits=bits):
+                if not wine.runs(architecture):
+                    self.skipTest("this machine cannot run %d-bit programs" % bits)
+                top = self.unpack(bits)
+                exe = os.path.join(top, "quendal-bench.exe")
+                board = os.path.join(top, "virtual-board", "Ftd2xx.dll")
+                folder = os.path.join(self.folder, "run-%d" % bits)
+                run = wine.start(PREFIX, folder, exe, board,
+                                 {"VBOARD_KEYS": "FT_Write#1,FT_Write#2,FT_GetBitMode#1:kq"})
+                self.addCleanup(run.close)
+                self.assertEqual(run.finish(), 0)
+                self.assertEqual(run.output, texts.windows(texts.whole_run(1)))
+
+                run = wine.start(PREFIX, folder + "-without", exe, None)
+                self.addCleanup(run.close)
+                expected = texts.windows(texts.halt(texts.cant_load(texts.LIBRARY_WINDOWS)))
+                run.wait_for_output(expected)
+                self.assertTrue(run.running(), "the halt waits for a key")
+                self.assertEqual(run.output, expected)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2 or not os.path.isdir(sys.argv[1]):
+        sys.exit(__doc__)
+    DIST = os.path.abspath(sys.argv.pop(1))
+    harness.main()
