@@ -5,6 +5,7 @@
 // had is given back on every way out. Restoring never flushes the input: a
 // key left pending at a failure halt is for whatever reads the terminal next.
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -107,14 +108,38 @@ bool IsIgnored(int signal_number) {
   return sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }
 
+// Signals that never reach RestoreAndReraise: those that cannot be caught,
+// those whose default is to be ignored, and job control, handled above.
+// Every other signal ends the process by default; listing the exceptions
+// rather than the fatal signals covers any signal a new kernel adds.
+bool IsLeftAlone(int signal_number) {
+  switch (signal_number) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGCHLD:
+    case SIGURG:
+    case SIGWINCH:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGCONT:
+      return true;
+    default:
+      return false;
+  }
+}
+
 void InstallTerminalGuards() {
   atexit(RestoreOnExit);
-  // SIGPIPE covers `quendal-bench | head`; the crash signals cover a faulty
-  // driver library. A signal the parent set to be ignored stays ignored.
-  const int kFatalSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE,
-                               SIGSEGV, SIGBUS,  SIGILL,  SIGFPE,  SIGABRT};
-  for (int signal_number : kFatalSignals) {
-    if (!IsIgnored(signal_number)) InstallHandler(signal_number, RestoreAndReraise, SA_RESETHAND);
+  // Every signal that would end the process gives the terminal back first:
+  // SIGPIPE (`quendal-bench | head`), the crash signals of a faulty driver
+  // library, the file-size and CPU limits, kill -USR1, ... A signal the
+  // parent set to be ignored (nohup) stays ignored. On the numbers the C
+  // library keeps for its threads sigaction fails, and nothing changes.
+  for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
+    if (!IsLeftAlone(signal_number) && !IsIgnored(signal_number)) {
+      InstallHandler(signal_number, RestoreAndReraise, SA_RESETHAND);
+    }
   }
   if (!IsIgnored(SIGTSTP)) InstallHandler(SIGTSTP, StopWithTerminalRestored, SA_RESTART);
   InstallHandler(SIGCONT, RetakeKeyMode, SA_RESTART);
@@ -126,6 +151,18 @@ void EnterKeyMode() {
   g_mode_saved = 1;
   InstallTerminalGuards();
   ApplyKeyMode();
+}
+
+// A closed standard descriptor would go to the next file opened, by us or by
+// the driver library: the prompts would land in its file, or its events be
+// read as keys. Opened on /dev/null instead, input ends at once (a key) and
+// output is discarded. Without /dev/null the run goes on as it is.
+void FillClosedStandardDescriptors() {
+  int fd;
+  do {
+    fd = open("/dev/null", O_RDWR);
+  } while (fd >= 0 && fd <= STDERR_FILENO);
+  if (fd > STDERR_FILENO) close(fd);
 }
 
 void WriteAll(const char* text, size_t length) {
@@ -188,6 +225,7 @@ Console& OpenPlatformConsole() {
   static bool entered = false;
   if (!entered) {
     entered = true;
+    FillClosedStandardDescriptors();
     EnterKeyMode();
   }
   return console;

@@ -22,9 +22,11 @@ class Console {
 void WaitForKey(Console& console);
 
 // The console of this platform, put into its key mode on the first call. On
-// POSIX the terminal is given back as it was on every way out of the process:
-// normal end, exit(), and fatal signals (which still end the process as the
-// signal would); it is also given back while the process is stopped.
+// POSIX the first call also opens any closed standard descriptor on
+// /dev/null, so call it before anything else opens a file. The terminal is
+// given back as it was on every way out of the process: normal end, exit(),
+// and every signal that ends it (which still ends it as the signal would);
+// it is also given back while the process is stopped.
 Console& OpenPlatformConsole();
 
 #endif  // QUENDAL_BENCH_CONSOLE_H

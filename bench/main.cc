@@ -4,4 +4,9 @@
 #include "bench/run_flow.h"
 #include "driver/library_loader.h"
 
-int main() { return RunBench(OpenPlatformConsole(), PlatformLibraryLoader()); }
+int main() {
+  // First, so that no file the driver library opens takes a closed standard
+  // descriptor's number.
+  Console& console = OpenPlatformConsole();
+  return RunBench(console, PlatformLibraryLoader());
+}
