@@ -13,12 +13,39 @@ first console read, and a loop of _kbhit never makes one: every key comes
 from the virtual board (VBOARD_KEYS), which writes it into the console input
 itself during the driver call that the test names.
 """
+import functools
 import os
 import shutil
 import subprocess
 import tempfile
 
 from .runner import Run, environment
+
+# Debian's `wine` starts the 32-bit loader whenever wine32 is installed, and
+# that loader hands 64-bit programs to the 64-bit one. A kernel without IA-32
+# emulation can start neither through it; the 64-bit loader is then called
+# directly, and 32-bit programs cannot run at all.
+WINE32_LOADER = "/usr/lib/wine/wine"
+WINE64_LOADER = "/usr/lib/wine/wine64"
+
+
+@functools.lru_cache(maxsize=None)
+def runs_32_bit_programs():
+    try:
+        subprocess.run([WINE32_LOADER, "--version"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+    except OSError:
+        return False
+    return True
+
+
+def runs(architecture):
+    """Whether this machine can run the build of `architecture` ("x64", "x86")."""
+    return architecture == "x64" or runs_32_bit_programs()
+
+
+def wine_command():
+    return ["wine"] if runs_32_bit_programs() else [WINE64_LOADER]
 
 
 def wine_environment(prefix, settings=None):
@@ -30,6 +57,8 @@ def wine_environment(prefix, settings=None):
         # No offer to install Mono or Gecko: no test needs them.
         "WINEDLLOVERRIDES": "mscoree,mshtml=",
     })
+    if not runs_32_bit_programs():
+        env["WINELOADER"] = WINE64_LOADER
     # No window may open, on a desktop either.
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)
@@ -42,7 +71,7 @@ class WinePrefix:
     def __init__(self):
         self.folder = tempfile.mkdtemp(prefix="quendal-wine-")
         self.path = os.path.join(self.folder, "prefix")
-        created = subprocess.run(["wine", "wineboot", "--init"], env=wine_environment(self.path),
+        created = subprocess.run(wine_command() + ["wineboot", "--init"], env=wine_environment(self.path),
                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                  stderr=subprocess.STDOUT, timeout=300)
         if created.returncode != 0:
@@ -58,9 +87,10 @@ class WinePrefix:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
-def start(prefix, folder, program, driver, settings=None):
+def start(prefix, folder, program, driver, settings=None, in_start_dir=None):
     """Runs `program` with `driver` (a DLL file, or None) beside it, from
-    folder/app, started in folder/start."""
+    folder/app, started in folder/start, which holds `in_start_dir` (a DLL
+    file, or None) as Ftd2xx.dll."""
     app_dir = os.path.join(folder, "app")
     start_dir = os.path.join(folder, "start")
     os.makedirs(app_dir)
@@ -68,10 +98,37 @@ def start(prefix, folder, program, driver, settings=None):
     shutil.copy(program, app_dir)
     if driver is not None:
         shutil.copy(driver, os.path.join(app_dir, "Ftd2xx.dll"))
-    return Run(["wine", os.path.join(app_dir, os.path.basename(program))],
+    if in_start_dir is not None:
+        shutil.copy(in_start_dir, os.path.join(start_dir, "Ftd2xx.dll"))
+    return Run(wine_command() + [os.path.join(app_dir, os.path.basename(program))],
                wine_environment(prefix.path, settings), cwd=start_dir, controlling=False,
                board_key_fd=False, output_path=os.path.join(folder, "stdout"),
                errors_path=os.path.join(folder, "stderr"))
+
+
+def system_folder(prefix, architecture):
+    """The prefix's folder that a program of `architecture` sees as
+    System32: SysWOW64 for a 32-bit one on a 64-bit prefix."""
+    windows = os.path.join(prefix.path, "drive_c", "windows")
+    syswow64 = os.path.join(windows, "syswow64")
+    if architecture == "x86" and os.path.isdir(syswow64):
+        return syswow64
+    return os.path.join(windows, "system32")
+
+
+def windows_path(path):
+    """The Windows name of a Linux path: Wine's Z: drive is the root."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def windows_environment(prefix, name, settings=None):
+    """The value of `name` in the environment of a Windows program under
+    Wine, which builds some of it (PATH) from its registry."""
+    shown = subprocess.run(wine_command() + ["cmd", "/c", "echo", "%" + name + "%"],
+                           env=wine_environment(prefix.path, settings),
+                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL, timeout=60, check=True)
+    return shown.stdout.decode(errors="replace").strip()
 
 
 def objdump(architecture):

@@ -13,6 +13,7 @@ is (texts.windows).
 """
 import argparse
 import os
+import shutil
 import sys
 import tempfile
 import unittest
@@ -53,20 +54,25 @@ class WineTestCase(unittest.TestCase):
         self.folder = folder.name
         self.runs = 0
 
-    def start(self, architecture, driver, settings=None):
+    def start(self, architecture, driver, settings=None, in_start_dir=None):
         """A run in a folder of its own, with a trace that it names."""
+        self.skip_unless_it_runs(architecture)
         self.runs += 1
         folder = os.path.join(self.folder, str(self.runs))
         os.makedirs(folder)
         self.trace_path = os.path.join(folder, "trace.jsonl")
         settings = dict(settings or {})
         settings["VBOARD_TRACE"] = self.trace_path
-        run = wine.start(PREFIX, folder, program(architecture), driver, settings)
+        run = wine.start(PREFIX, folder, program(architecture), driver, settings, in_start_dir)
         self.addCleanup(run.close)
         return run
 
     def trace(self):
         return harness.Trace(self.trace_path)
+
+    def skip_unless_it_runs(self, architecture):
+        if not wine.runs(architecture):
+            self.skipTest("this machine runs no 32-bit programs (no IA-32 emulation)")
 
 
 class WholeRunTest(WineTestCase):
@@ -140,6 +146,77 @@ class BindingTest(WineTestCase):
                                      "no driver call may be made")
 
 
+class DriverSearchTest(WineTestCase):
+    """Ftd2xx.dll is found beside the .exe and in the system folder, never
+    in the current directory or a PATH folder, where anyone could plant one."""
+
+    REAL = ""
+    # Lacks FT_Open, which shows at once if this one is loaded.
+    OTHER = "missing-FT_Open"
+
+    # (case, {place: the board variant there}, whether the real one is used)
+    CASES = [
+        ("beside the exe", {"beside": REAL}, True),
+        ("system folder", {"system": REAL}, True),
+        ("current directory only", {"current": REAL}, False),
+        ("PATH folder only", {"path": REAL}, False),
+        ("planted in the current directory", {"beside": REAL, "current": OTHER}, True),
+        ("another in the system folder", {"beside": REAL, "system": OTHER}, True),
+    ]
+
+    def test_where_the_driver_is_found(self):
+        for architecture in BUILDS:
+            for case, places, found in self.CASES:
+                with self.subTest(architecture=architecture, case=case):
+                    self.skip_unless_it_runs(architecture)
+                    installed = None
+                    if "system" in places:
+                        installed = self.install(architecture, places["system"])
+                    try:
+                        run = self.start_with(architecture, places)
+                        self.check(run, found)
+                    finally:
+                        if installed:
+                            os.remove(installed)
+
+    def install(self, architecture, variant):
+        # The prefix is shared with every other test, so none of them may
+        # find a driver there: the copy goes as soon as its run is checked.
+        installed = os.path.join(wine.system_folder(PREFIX, architecture), "Ftd2xx.dll")
+        self.assertFalse(os.path.exists(installed), "the prefix holds no driver of its own")
+        shutil.copy(board(architecture, variant), installed)
+        return installed
+
+    def start_with(self, architecture, places):
+        def placed(place):
+            variant = places.get(place)
+            return None if variant is None else board(architecture, variant)
+
+        # Four keys: one pass of each phase, then the closing prompt.
+        settings = {"VBOARD_KEYS": "FT_Open#1:abcd"}
+        if "path" in places:
+            folder = os.path.join(self.folder, "on-path-" + architecture)
+            os.makedirs(folder)
+            shutil.copy(placed("path"), folder)
+            settings["WINEPATH"] = wine.windows_path(folder)
+            # Only a folder that is really in the program's PATH makes the case.
+            self.assertIn(wine.windows_path(folder),
+                          wine.windows_environment(PREFIX, "PATH", settings).split(";"))
+        return self.start(architecture, placed("beside"), settings, in_start_dir=placed("current"))
+
+    def check(self, run, found):
+        if found:
+            self.assertEqual(run.finish(), 0)
+            self.assertEqual(run.output, windows(texts.whole_run(1)))
+        else:
+            # No driver, so no key: the halt is seen waiting, then stopped.
+            expected = windows(texts.halt(texts.cant_load(texts.LIBRARY_WINDOWS)))
+            run.wait_for_output(expected)
+            self.assertTrue(run.running(), "the halt waits for a key")
+            self.assertEqual(run.output, expected)
+            self.assertFalse(os.path.exists(self.trace_path), "no driver call may be made")
+
+
 class ImportTableTest(unittest.TestCase):
     def test_the_executables_import_only_system_dlls(self):
         for architecture in BUILDS:
@@ -151,12 +228,12 @@ class ImportTableTest(unittest.TestCase):
                 # executable.
                 self.assertEqual(sorted(table), ["kernel32.dll", "msvcrt.dll", "winmm.dll"])
                 self.assertEqual(table["winmm.dll"], ["timeBeginPeriod"])
-                # Wine keeps the current directory in the DLL search even
-                # after SetDllDirectoryA(""), so that protection can only be
-                # seen to be there, not to work, under Wine.
-                self.assertIn("SetDllDirectoryA", table["kernel32.dll"])
-                self.assertIn("LoadLibraryA", table["kernel32.dll"])
-                self.assertIn("GetProcAddress", table["kernel32.dll"])
+                # The search without the current directory or PATH, and the
+                # fallback for systems without it, which Wine, having the
+                # search flags, never takes.
+                for name in ["GetModuleHandleA", "GetProcAddress", "LoadLibraryExA",
+                             "SetDllDirectoryA", "LoadLibraryA"]:
+                    self.assertIn(name, table["kernel32.dll"])
 
 
 class ExportTableTest(unittest.TestCase):
