@@ -4,18 +4,18 @@
 # (CMAKE_LIBRARY_ARCHITECTURE), never from the machine that builds, so a
 # cross build packages for its target.
 
-set(debian_architectures
-  x86_64-linux-gnu amd64
-  aarch64-linux-gnu arm64
-  arm-linux-gnueabihf armhf
-  i386-linux-gnu i386)
-list(FIND debian_architectures "${CMAKE_LIBRARY_ARCHITECTURE}" triplet_index)
-if(NOT CMAKE_LIBRARY_ARCHITECTURE OR triplet_index EQUAL -1)
-  message(STATUS "No Debian architecture known for '${CMAKE_LIBRARY_ARCHITECTURE}': no Debian packages")
+if(NOT CMAKE_LIBRARY_ARCHITECTURE)
+  message(STATUS "The compiler names no multiarch folder: no Debian packages")
   return()
 endif()
-math(EXPR triplet_index "${triplet_index} + 1")
-list(GET debian_architectures ${triplet_index} debian_architecture)
+execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+                OUTPUT_VARIABLE debian_architecture OUTPUT_STRIP_TRAILING_WHITESPACE
+                RESULT_VARIABLE failed ERROR_QUIET)
+if(failed OR NOT debian_architecture)
+  message(STATUS "No Debian architecture for ${CMAKE_LIBRARY_ARCHITECTURE} (dpkg-architecture, "
+                 "from dpkg-dev): no Debian packages")
+  return()
+endif()
 
 set(prefix /usr)
 set(private_lib lib/${CMAKE_LIBRARY_ARCHITECTURE}/quendal-bench)
