@@ -12,3 +12,6 @@ for preset in linux linux-sanitize; do
   ctest --preset "$preset"
 done
 scripts/test-windows.sh
+# The release files, made as for a release, then checked and installed.
+scripts/package.sh
+python3 tests/package/package_test.py dist -v
