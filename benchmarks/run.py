@@ -20,7 +20,6 @@ import bisect
 import json
 import os
 import platform
-import select
 import statistics
 import subprocess
 import sys
@@ -28,12 +27,12 @@ import tempfile
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SAFETY_TIMEOUT_S = 120.0
+sys.path.insert(0, os.path.join(REPO, "tests"))
+from harness import runner, texts  # noqa: E402
+from harness.records import Trace  # noqa: E402
 
-BANNER = b"QUENDAL Test programm"
-FAST_PROMPT = b"Blinking running (fast) ; Hit any key "
-READBACK_TEXT = b"Bits lus sur les pins du QUENDAL : "
-CLOSING_PROMPT = b"\nHit any key "
+# A thousand fast writes and 50,000 readings take longer than a test's run.
+runner.SAFETY_TIMEOUT = 120.0
 
 # (label, VBOARD_LATENCY_US or None, fast writes per run, readings per run):
 # about a second of each loop per run.
@@ -52,69 +51,36 @@ KIB = 1024
 class Run:
     """One process in a new pseudo-terminal with the virtual board.
 
-    Records every chunk of output with its arrival time, so that the time at
-    which any byte offset reached the terminal can be looked up afterwards.
-    When `closing_prompt` is set, the run waits for the program's closing
-    prompt, reads its peak RSS while it waits there, then types the last key.
+    The harness's runner records every chunk of output with its arrival
+    time, so that the time at which any byte offset reached the terminal can
+    be looked up afterwards. When `closing_prompt` is set, the run waits for
+    the program's closing prompt, reads its peak RSS while it waits there,
+    then types the last key.
     """
 
     def __init__(self, argv, boards, latency, keys, closing_prompt=False):
-        self.folder = tempfile.TemporaryDirectory(prefix="quendal-benchmark-")
-        self.trace_path = os.path.join(self.folder.name, "trace.jsonl")
-        errors_path = os.path.join(self.folder.name, "stderr")
-        master, slave = os.openpty()
-        env = {k: v for k, v in os.environ.items() if not k.startswith("VBOARD_")}
-        env.update(LD_LIBRARY_PATH=boards, VBOARD_TRACE=self.trace_path, VBOARD_KEYS=keys,
-                   VBOARD_KEY_FD=str(master))
-        if latency:
-            env["VBOARD_LATENCY_US"] = latency
-        self.output = bytearray()
-        self.arrivals = []  # (end offset of a chunk, its arrival in monotonic ns)
-        self.peak_rss = None
-        with open(errors_path, "wb") as errors:
-            self.spawned_ns = time.monotonic_ns()
-            process = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=errors, env=env,
-                                       pass_fds=(master,), start_new_session=True)
-        os.close(slave)
-        try:
-            self._collect(process, master, closing_prompt)
-        finally:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
-            os.close(master)
-        with open(errors_path, "rb") as errors:
-            self.errors = errors.read()
-        if process.returncode != 0 or self.errors:
-            raise RuntimeError("%s ended with %s: %r" % (argv[0], process.returncode, self.errors))
-        with open(self.trace_path, encoding="ascii") as trace:
-            self.trace = [json.loads(line) for line in trace]
-        self.folder.cleanup()
-
-    def _collect(self, process, master, closing_prompt):
-        deadline = time.monotonic() + SAFETY_TIMEOUT_S
-        typed_last_key = not closing_prompt
-        while True:
-            if time.monotonic() > deadline:
-                raise RuntimeError("no end within %d s: %r" % (SAFETY_TIMEOUT_S, self.output[-200:]))
-            ready, _, _ = select.select([master], [], [], 0.05)
-            if ready:
-                try:
-                    data = os.read(master, 1 << 16)
-                except OSError:  # The terminal's other side is gone.
-                    data = b""
-                now = time.monotonic_ns()
-                if data:
-                    self.output += data
-                    self.arrivals.append((len(self.output), now))
-                elif process.poll() is not None:
-                    return
-            elif process.poll() is not None:
-                return
-            if not typed_last_key and self.output.endswith(CLOSING_PROMPT.replace(b"\n", b"\r\n")):
-                self.peak_rss = peak_rss_bytes(process.pid)
-                os.write(master, b"q")
-                typed_last_key = True
+        with tempfile.TemporaryDirectory(prefix="quendal-benchmark-") as folder:
+            trace_path = os.path.join(folder, "trace.jsonl")
+            settings = {"VBOARD_TRACE": trace_path, "VBOARD_KEYS": keys}
+            if latency:
+                settings["VBOARD_LATENCY_US"] = latency
+            run = runner.Run(argv, runner.environment(boards, settings))
+            self.peak_rss = None
+            try:
+                if closing_prompt:
+                    run.wait_for_output(texts.as_bytes(texts.CLOSING_PROMPT))
+                    self.peak_rss = peak_rss_bytes(run.process.pid)
+                    run.type(b"q")
+                status = run.finish()
+            finally:
+                run.close()
+            if status != 0 or run.errors:
+                raise RuntimeError("%s ended with %s: %r" % (argv[0], status, run.errors))
+            self.trace = Trace(trace_path)
+        self.spawned_ns = run.spawned_ns
+        self.output = run.output
+        self.arrivals = run.arrivals
+        self.wire = run.wire
 
     def arrival_ns(self, offset):
         """When the byte before `offset` reached the terminal."""
@@ -122,16 +88,18 @@ class Run:
         return self.arrivals[index][1]
 
     def output_end(self, text, start=0, last=False):
-        found = self.output.rfind(text) if last else self.output.find(text, start)
+        """The offset just after `text` (str, "\n" line ends) in the output."""
+        wire = self.wire(texts.as_bytes(text))
+        found = self.output.rfind(wire) if last else self.output.find(wire, start)
         if found < start:
             raise RuntimeError("no %r in the output" % text)
-        return found + len(text)
+        return found + len(wire)
 
     def calls(self, name):
-        return [line for line in self.trace if line.get("call") == name]
+        return self.trace.of(name)
 
     def key_times(self):
-        return [line["t_ns"] for line in self.trace if "key" in line]
+        return [line["t_ns"] for line in self.trace.lines if "key" in line]
 
 
 def peak_rss_bytes(pid):
@@ -165,16 +133,16 @@ def run_program(paths, latency, slow_steps, fast_writes, readings, results):
         raise RuntimeError("unexpected calls: %d slow, %d fast writes, %d readings"
                            % (len(slow), len(fast), len(reads)))
     slow_key, fast_key, readback_key = run.key_times()[:3]
-    fast_prompt = run.output_end(FAST_PROMPT)
-    first_reading = run.output_end(b"\n", run.output_end(READBACK_TEXT, fast_prompt))
-    closing = run.output_end(CLOSING_PROMPT, last=True)
+    fast_prompt = run.output_end(texts.FAST_PROMPT)
+    first_reading = run.output_end("\n", run.output_end(texts.READBACK, fast_prompt))
+    closing = run.output_end(texts.CLOSING_PROMPT, last=True)
     results["slow_steps"] += intervals_ns(slow)
     results["fast"] += intervals_ns(fast)
     results["readback_rate"].append(rate_per_s(reads))
     results["key_slow"].append(run.arrival_ns(fast_prompt) - slow_key)
     results["key_fast"].append(run.arrival_ns(first_reading) - fast_key)
     results["key_readback"].append(run.arrival_ns(closing) - readback_key)
-    results["startup"].append(run.arrival_ns(run.output_end(BANNER)) - run.spawned_ns)
+    results["startup"].append(run.arrival_ns(run.output_end(texts.BANNER)) - run.spawned_ns)
     results["peak_rss"].append(run.peak_rss)
 
 

@@ -54,10 +54,12 @@ def emulator():
 
 def environment(library_dir, settings=None, extra=None):
     """The environment of a run: the caller's without any VBOARD_* of its
-    own (the board rejects names it does not know), `library_dir` (unless
+    own (the board rejects names it does not know) or LIBUSB_DEBUG (libusb
+    would write to standard error), `library_dir` (unless
     None) as the library search path, then `settings` and `extra` (e.g.
     LD_PRELOAD)."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith("VBOARD_")}
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("VBOARD_") and k != "LIBUSB_DEBUG"}
     if library_dir is not None:
         env["LD_LIBRARY_PATH"] = library_dir
     env.update(settings or {})
@@ -73,16 +75,19 @@ class Run:
     runner keeps both of its sides open, so that the terminal's mode and the
     input left unread can be read after the end. keyboard="pipe": standard
     input is a pipe that gets `piped_input` and is then closed, unless the
-    board types keys into it; standard output is a pipe.
+    board types keys into it or `keep_input_open` (then `type` writes to it
+    and `close_input` ends it); standard output is a pipe.
 
     When the environment has VBOARD_KEYS and `board_key_fd` is True, the
     board gets the writing side of the keyboard in VBOARD_KEY_FD.
     Standard output and error go to the files `output_path` and
-    `errors_path` when given, otherwise to the runner.
+    `errors_path` when given, otherwise to the runner. `before_exec` runs in
+    the child just before the exec (a resource limit, a closed descriptor).
     """
 
     def __init__(self, command, env, keyboard="terminal", piped_input=b"", cwd=None,
-                 controlling=True, board_key_fd=True, output_path=None, errors_path=None):
+                 controlling=True, board_key_fd=True, output_path=None, errors_path=None,
+                 before_exec=None, keep_input_open=False):
         env = dict(env)
         self._output = bytearray()
         self._errors = bytearray()
@@ -106,11 +111,10 @@ class Run:
         try:
             self.spawned_ns = time.monotonic_ns()
             # An exec that fails raises here, so the test fails at once.
-            self.process = subprocess.Popen(
-                command, stdin=stdin, stdout=files.get(output_path, stdout),
-                stderr=files.get(errors_path, subprocess.PIPE), env=env, cwd=cwd,
-                pass_fds=(key_fd,) if typing else (), start_new_session=True,
-                preexec_fn=_take_terminal if keyboard == "terminal" and controlling else None)
+            self.process = self._spawn(
+                command, env, cwd, stdin, files.get(output_path, stdout),
+                files.get(errors_path, subprocess.PIPE), (key_fd,) if typing else (),
+                keyboard == "terminal" and controlling, before_exec)
         except BaseException:
             for fd in {stdin, key_fd, self.master, self.slave} - {None}:
                 os.close(fd)
@@ -124,8 +128,8 @@ class Run:
                 os.write(key_fd, piped_input)
             except BrokenPipeError:  # It ended without reading; its status tells.
                 pass
-            if typing:
-                # The program holds the other copy; the end of input never comes.
+            if typing or keep_input_open:
+                # While the board holds a copy, the end of input never comes.
                 self.pipe_writer = key_fd
             else:
                 os.close(key_fd)
@@ -138,6 +142,18 @@ class Run:
             self._sinks[self.process.stdout.fileno()] = self._output
         if self.process.stderr is not None:
             self._sinks[self.process.stderr.fileno()] = self._errors
+
+    @staticmethod
+    def _spawn(command, env, cwd, stdin, stdout, stderr, pass_fds, controlling, before_exec):
+        def prepare():
+            if controlling:
+                fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+            if before_exec:
+                before_exec()
+
+        return subprocess.Popen(command, stdin=stdin, stdout=stdout, stderr=stderr, env=env,
+                                cwd=cwd, pass_fds=pass_fds, start_new_session=True,
+                                preexec_fn=prepare if controlling or before_exec else None)
 
     # Output --------------------------------------------------------------
 
@@ -159,10 +175,15 @@ class Run:
 
     def screen(self):
         """The output with "\\n" line ends, as the program wrote it."""
-        return self.output.replace(b"\r\n", b"\n") if self.master is not None else self.output
+        return self.output.replace(b"\r\n", b"\n") if self._through_terminal() else self.output
 
-    def _on_wire(self, text):
-        return text.replace(b"\n", b"\r\n") if self.master is not None else text
+    def _through_terminal(self):
+        return self.master is not None and not self.output_path
+
+    def wire(self, text):
+        """`text` (bytes) as it arrives in `output`: through a terminal, its
+        "\n" become "\r\n"."""
+        return text.replace(b"\n", b"\r\n") if self._through_terminal() else text
 
     def pump(self, timeout):
         """Reads what arrives within `timeout`; False when no output did."""
@@ -190,7 +211,7 @@ class Run:
     def wait_for_output(self, expected):
         """Reads until the program has written `expected` (bytes, "\\n" line
         ends); fails when the program ended or the safety net ran out."""
-        wire = expected if self.output_path else self._on_wire(expected)
+        wire = self.wire(expected)
         deadline = time.monotonic() + SAFETY_TIMEOUT
         while True:
             if self.output_path:
@@ -226,6 +247,10 @@ class Run:
     def type(self, keys):
         os.write(self.master if self.master is not None else self.pipe_writer, keys)
 
+    def close_input(self):
+        os.close(self.pipe_writer)
+        self.pipe_writer = None
+
     def terminal_mode(self):
         return termios.tcgetattr(self.slave)
 
@@ -252,10 +277,6 @@ class Run:
                 stream.close()
 
 
-def _take_terminal():
-    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-
-
 def start(settings=None, library_dir=None, keyboard="terminal", piped_input=b"", args=(),
           extra_env=None, program_path=None):
     """Starts the bench program (behind the emulator, if any) on the virtual
@@ -263,3 +284,191 @@ def start(settings=None, library_dir=None, keyboard="terminal", piped_input=b"",
     command = emulator() + [program_path or program(), *args]
     env = environment(library_dir or boards(), settings, extra_env)
     return Run(command, env, keyboard=keyboard, piped_input=piped_input)
+
+
+class ForegroundJob(Run):
+    """A Run in a pseudo-terminal as the foreground job of a session whose
+    leader, a small fork of this process, stands in for the shell: the job's
+    process group is not orphaned, so Ctrl-Z stops it, and the leader takes
+    the terminal back while it is stopped. The program's standard error is
+    the terminal too, as under a shell; `stdout_fd` replaces its output.
+    """
+
+    def __init__(self, command, env, stdout_fd=None, before_exec=None):
+        self._stdout_fd = stdout_fd
+        super().__init__(command, env, before_exec=before_exec)
+        self.pid = self.process.pid
+        self.leader = self.process.leader
+
+    def _spawn(self, command, env, cwd, stdin, stdout, stderr, pass_fds, controlling,
+               before_exec):
+        stdout = stdin if self._stdout_fd is None else self._stdout_fd
+        return _Job(command, env, stdin, stdout, before_exec)
+
+    def next_status(self, timeout=None):
+        """The program's next change of state as a wait status (stopped,
+        exited or killed). With a `timeout`, None when none came in time;
+        without, the test fails after the safety net's time."""
+        status = self.process.next_status(SAFETY_TIMEOUT if timeout is None else timeout)
+        if status is None and timeout is None:
+            self.process.kill()
+            raise AssertionError("the program did not end: %r" % self.screen()[-2000:])
+        return status
+
+    def bring_to_foreground(self):
+        """As a shell's `fg`: the terminal to the job, then SIGCONT."""
+        os.kill(self.leader, signal.SIGUSR1)
+
+    def close(self):
+        super().close()
+        self.process.close()
+
+
+class _Job:
+    """The process side of a ForegroundJob, as much of Popen's interface as
+    Run uses; the leader reports the program's pid, then each wait status,
+    one a line on a pipe."""
+
+    stdout = stderr = None
+
+    def __init__(self, command, env, terminal, stdout, before_exec):
+        # A failed exec writes its error here; a good one closes it.
+        exec_read, exec_write = os.pipe2(os.O_CLOEXEC)
+        status_read, status_write = os.pipe()
+        self.leader = os.fork()
+        if self.leader == 0:
+            try:
+                os.close(status_read)
+                os.close(exec_read)
+                _lead_session(command, env, terminal, stdout, before_exec, status_write,
+                              exec_write)
+            finally:
+                os._exit(127)
+        os.close(status_write)
+        os.close(exec_write)
+        self._statuses = status_read
+        self._buffer = b""
+        self._events = []
+        self._consumed = 0
+        self.returncode = None
+        line = self._line(SAFETY_TIMEOUT)
+        error = os.read(exec_read, 4096)
+        os.close(exec_read)
+        if line is None or error:
+            self.close()
+            raise OSError("cannot start %s: %s" % (command[0], error.decode(errors="replace")))
+        self.pid = int(line)
+
+    def _line(self, timeout):
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self._buffer:
+            remaining = deadline - time.monotonic()
+            if remaining < 0 or not select.select([self._statuses], [], [], remaining)[0]:
+                return None
+            data = os.read(self._statuses, 4096)
+            if not data:
+                return None
+            self._buffer += data
+        line, self._buffer = self._buffer.split(b"\n", 1)
+        return line
+
+    def _receive(self, timeout):
+        line = self._line(timeout)
+        if line is None:
+            return False
+        status = int(line)
+        self._events.append(status)
+        if os.WIFEXITED(status):
+            self.returncode = os.WEXITSTATUS(status)
+        elif os.WIFSIGNALED(status):
+            self.returncode = -os.WTERMSIG(status)
+        return True
+
+    def next_status(self, timeout):
+        if self._consumed == len(self._events) and not self._receive(timeout):
+            return None
+        self._consumed += 1
+        return self._events[self._consumed - 1]
+
+    def poll(self):
+        while self.returncode is None and self._receive(0):
+            pass
+        return self.returncode
+
+    def kill(self):
+        try:
+            os.kill(self.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+    def wait(self):
+        while self.returncode is None and self._receive(SAFETY_TIMEOUT):
+            pass
+        return self.returncode
+
+    def close(self):
+        # A failed test must not leave the program spinning in its key wait.
+        for pid in (getattr(self, "pid", None), self.leader):
+            try:
+                if pid is not None:
+                    os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        try:
+            os.waitpid(self.leader, 0)
+        except ChildProcessError:
+            pass
+        if self._statuses is not None:
+            os.close(self._statuses)
+            self._statuses = None
+
+
+def _lead_session(command, env, terminal, stdout, before_exec, status_write, exec_write):
+    """The leader: a new session with `terminal` as its controlling
+    terminal, the program as its foreground job, and a shell's handling of
+    a stopped job."""
+    os.setsid()
+    fcntl.ioctl(terminal, termios.TIOCSCTTY, 0)
+    signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+    program = os.fork()
+    if program == 0:
+        try:
+            os.setpgid(0, 0)
+            os.tcsetpgrp(terminal, os.getpid())
+            for number in (signal.SIGTTOU, signal.SIGPIPE, signal.SIGINT):
+                signal.signal(number, signal.SIG_DFL)
+            os.dup2(terminal, 0)
+            os.dup2(stdout, 1)
+            os.dup2(terminal, 2)
+            if before_exec:
+                before_exec()
+            os.execve(command[0], command, env)
+        except BaseException as error:
+            os.write(exec_write, str(error).encode() or b"failed")
+        finally:
+            os._exit(127)
+    os.close(exec_write)
+    os.setpgid(program, program)
+    os.tcsetpgrp(terminal, program)
+
+    def continue_in_foreground(*_):  # A shell's `fg`.
+        os.tcsetpgrp(terminal, program)
+        os.kill(program, signal.SIGCONT)
+
+    signal.signal(signal.SIGUSR1, continue_in_foreground)
+    os.write(status_write, b"%d\n" % program)
+    while True:
+        _, status = os.waitpid(program, os.WUNTRACED)
+        os.write(status_write, b"%d\n" % status)
+        if not os.WIFSTOPPED(status):
+            os._exit(0)
+        # As a shell does, take the terminal back while the job is stopped.
+        os.tcsetpgrp(terminal, os.getpgrp())
+
+
+def start_job(settings=None, library_dir=None, args=(), extra_env=None, stdout_fd=None,
+              before_exec=None):
+    """Starts the bench program as a ForegroundJob, as `start` does a Run."""
+    command = emulator() + [program(), *args]
+    env = environment(library_dir or boards(), settings, extra_env)
+    return ForegroundJob(command, env, stdout_fd=stdout_fd, before_exec=before_exec)
