@@ -36,3 +36,6 @@ from . import cases, records, runner, texts
 from .fixture import SKIPPED, BenchTestCase, main
 from .records import Trace, read_vcd_levels
 from .runner import SAFETY_TIMEOUT, Run, emulated, start
+
+__all__ = ["cases", "records", "runner", "texts", "SKIPPED", "BenchTestCase", "main", "Trace",
+           "read_vcd_levels", "SAFETY_TIMEOUT", "Run", "emulated", "start"]
