@@ -108,18 +108,14 @@ class TerminalTest(unittest.TestCase):
 
 
 class PipeTest(unittest.TestCase):
-    def start(self, piped_input):
-        run = runner.start(library_dir=no_driver(), keyboard="pipe", piped_input=piped_input)
+    def start(self, piped_input, **options):
+        run = runner.start(library_dir=no_driver(), keyboard="pipe", piped_input=piped_input,
+                           **options)
         self.addCleanup(run.close)
         return run
 
     def test_the_prompt_shows_at_once_through_a_pipe_and_end_of_input_is_a_key(self):
-        # The board types no key here (there is no board), so the pipe stays
-        # open until the test closes it.
-        run = runner.Run(runner.emulator() + [runner.program()],
-                         runner.environment(no_driver()), keyboard="pipe",
-                         piped_input=b"", board_key_fd=False, keep_input_open=True)
-        self.addCleanup(run.close)
+        run = self.start(b"", keep_input_open=True)
         run.wait_for_output(HALT_OUTPUT)
         self.assertEqual(run.output, HALT_OUTPUT)
         self.assertTrue(run.running(), "it waits for a key")

@@ -277,13 +277,13 @@ class Run:
                 stream.close()
 
 
-def start(settings=None, library_dir=None, keyboard="terminal", piped_input=b"", args=(),
-          extra_env=None, program_path=None):
+def start(settings=None, library_dir=None, args=(), extra_env=None, program_path=None,
+          **options):
     """Starts the bench program (behind the emulator, if any) on the virtual
-    board, or on the driver library in `library_dir`."""
+    board, or on the driver library in `library_dir`; `options` go to Run
+    (keyboard="pipe", piped_input, before_exec...)."""
     command = emulator() + [program_path or program(), *args]
-    env = environment(library_dir or boards(), settings, extra_env)
-    return Run(command, env, keyboard=keyboard, piped_input=piped_input)
+    return Run(command, environment(library_dir or boards(), settings, extra_env), **options)
 
 
 class ForegroundJob(Run):
