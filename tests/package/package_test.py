@@ -108,6 +108,17 @@ def wrapper_commands(architecture, folder):
     ]
 
 
+class DistTest(unittest.TestCase):
+    def test_checksums_cover_every_release_file(self):
+        files = sorted(set(os.listdir(DIST)) - {"SHA256SUMS"})
+        with open(os.path.join(DIST, "SHA256SUMS")) as sums:
+            self.assertEqual(sorted(line.split()[1] for line in sums), files)
+        subprocess.run(["sha256sum", "--check", "--quiet", "SHA256SUMS"], cwd=DIST, check=True)
+        for name in ["quendal-bench_%s_amd64.deb", "quendal-bench-virtual-board_%s_amd64.deb",
+                     "quendal-bench-%s-win64.zip", "quendal-bench-%s-win32.zip"]:
+            self.assertIn(name % VERSION, files)
+
+
 class DebianPackageTest(unittest.TestCase):
     def test_contents_are_exactly_the_files_with_their_modes_and_links(self):
         for architecture in debian_architectures():
