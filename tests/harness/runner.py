@@ -362,8 +362,8 @@ class _Job:
     def _line(self, timeout):
         deadline = time.monotonic() + timeout
         while b"\n" not in self._buffer:
-            remaining = deadline - time.monotonic()
-            if remaining < 0 or not select.select([self._statuses], [], [], remaining)[0]:
+            remaining = max(0, deadline - time.monotonic())
+            if not select.select([self._statuses], [], [], remaining)[0]:
                 return None
             data = os.read(self._statuses, 4096)
             if not data:
