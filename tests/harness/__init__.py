@@ -29,8 +29,10 @@ table are in `texts`, shared case tables in `cases`; add a row to a test's
 table rather than a near-copy of a test. Keys come from the virtual board
 (VBOARD_KEYS), typed during the driver call that the case names, so no test
 guesses how long a phase takes. `runner.Run` takes any command and
-environment (extra variables, another library folder, piped input);
-`wine` runs the Windows builds with the same runner.
+environment (extra variables, another library folder, piped input, a hook
+before the exec); `runner.start_job` runs the program as a shell's
+foreground job (Ctrl-Z, `fg`); `wine` runs the Windows builds with the same
+runner. Timeouts are only safety nets, never measurements.
 """
 from . import cases, records, runner, texts
 from .fixture import SKIPPED, BenchTestCase, main
