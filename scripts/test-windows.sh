@@ -6,9 +6,8 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh --windows
 
-for preset in windows-x64 windows-x86; do
-  cmake --preset "$preset" -DQUENDAL_WERROR=ON
-  cmake --build --preset "$preset" -j2
+for preset in windows-x64-ci windows-x86-ci; do
+  cmake --workflow --preset "$preset"
 done
 
-python3 tests/windows/wine_test.py --x64 build/windows-x64 --x86 build/windows-x86 -v
+python3 tests/windows/wine_test.py --x64 build/windows-x64-ci --x86 build/windows-x86-ci -v

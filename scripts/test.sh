@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Linux release and sanitizer
-# builds with CTest, warnings as errors.
+# Installs what is missing, then builds everything and runs every test,
+# warnings as errors: the Linux release and sanitizer builds with CTest, then
+# the 64- and 32-bit Windows builds under Wine (scripts/test-windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh --tests --windows
 
-for preset in linux linux-sanitize; do
-  cmake --preset "$preset" -DQUENDAL_WERROR=ON
-  cmake --build --preset "$preset"
-  ctest --preset "$preset"
+for preset in linux-ci linux-sanitize-ci; do
+  cmake --workflow --preset "$preset"
 done
 scripts/test-windows.sh
 # The release files, made as for a release, then checked and installed.

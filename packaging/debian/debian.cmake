@@ -19,7 +19,7 @@ endif()
 
 set(prefix /usr)
 set(private_lib lib/${CMAKE_LIBRARY_ARCHITECTURE}/quendal-bench)
-set(udev_rule_file ${PROJECT_SOURCE_DIR}/ftdi-adapter/70-quendal-ftdi.rules)
+set(udev_rule_file ${PROJECT_SOURCE_DIR}/packaging/udev/70-quendal-ftdi.rules)
 get_filename_component(udev_rule ${udev_rule_file} NAME)
 set(out ${CMAKE_CURRENT_BINARY_DIR})
 
