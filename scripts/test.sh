@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds everything and runs every test,
-# warnings as errors: the Linux release and sanitizer builds with CTest, then
-# the 64- and 32-bit Windows builds under Wine (scripts/test-windows.sh).
+# warnings as errors: the Linux release and sanitizer builds with CTest, the
+# 64- and 32-bit Windows builds under Wine (scripts/test-windows.sh), and the
+# release files, made and checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
