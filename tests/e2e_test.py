@@ -164,11 +164,13 @@ class BoardSettingsTest(harness.BenchTestCase):
         self.assertEqual(run.screen(), as_bytes(texts.whole_run(3, 0x09)))
         readings = self.trace().times("FT_GetBitMode")
         self.assertGreaterEqual(readings[2] - readings[0], 2 * 20 * MILLISECOND_NS)
-        # The fast burst's bytes are one byte clock apart: 1 / (115200 x 4) s.
+        # The fast burst's bytes are one byte clock apart, 1 / (115200 x 4) s
+        # = 2170 ns, each within one time unit of the waveform.
         samples = harness.read_vcd_levels(self.vcd_path)
         burst_times = [t for t, _ in samples][-16:]
         steps = [b - a for a, b in zip(burst_times, burst_times[1:])]
-        self.assertTrue(all(2160 <= step <= 2180 for step in steps), steps)
+        tolerance = 10 + harness.records.vcd_timescale_ns(self.vcd_path)
+        self.assertTrue(all(abs(step - 2170) <= tolerance for step in steps), steps)
 
     def test_a_malformed_setting_is_named_and_fails_the_open(self):
         for settings, variable in [({"VBOARD_FAIL": "FT_Wrte=4"}, b"VBOARD_FAIL"),

@@ -36,21 +36,26 @@ class Trace:
         return [line["t_ns"] for line in self.of(name)]
 
 
+def vcd_timescale_ns(path):
+    """The waveform's time unit in ns (its "$timescale 1 ns $end")."""
+    with open(path, encoding="ascii") as vcd:
+        text = vcd.read()
+    number = "".join(text.split("$timescale", 1)[1].split("$end", 1)[0].split())
+    digits = number.rstrip("fpnums")
+    return int(digits) * _TIMESCALE_NS[number[len(digits):]]
+
+
 def read_vcd_levels(path):
     """The waveform (VBOARD_VCD) as (time in ns, levels of D0..D7 as a byte)
     at each of its time stamps."""
+    unit_ns = vcd_timescale_ns(path)
     codes = {}
     levels = 0
     time = None
     samples = []
     with open(path, encoding="ascii") as vcd:
-        text = vcd.read()
-    words = text.split("$timescale", 1)[1].split("$end", 1)[0].split() if "$timescale" in text \
-        else ["1", "ns"]
-    number = "".join(words)
-    digits = number.rstrip("fpnums")
-    unit_ns = int(digits) * _TIMESCALE_NS[number[len(digits):]]
-    for line in text.splitlines():
+        lines = vcd.read().splitlines()
+    for line in lines:
         words = line.split()
         if words[:2] == ["$var", "wire"]:
             codes[words[3]] = int(words[4][1:])
