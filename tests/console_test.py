@@ -1,10 +1,12 @@
 """The POSIX console of the real program, in a real pseudo-terminal.
 
-The program runs with no driver library to be found, so it stops at the
-failure halt; that is enough to see the key mode, the pending key and every
-way out.
+Most runs have no driver library to be found, so they stop at the failure
+halt; that is enough to see the key mode, the pending key and every way out.
+The runs that need a phase, or a file that the driver library opens, use the
+virtual board.
 """
 import os
+import resource
 import signal
 import tempfile
 import termios
@@ -16,11 +18,46 @@ from harness import runner, texts
 from harness.texts import as_bytes
 
 HALT_OUTPUT = as_bytes(texts.halt(texts.cant_load()))
+SECOND_NS = 1000000000
+
+# A sample of the signals that end a program by default, with the first
+# number (SIGHUP) and the last (SIGRTMAX); Ctrl-C and Ctrl-\ are typed.
+KILLED_BY = [signal.SIGHUP, signal.SIGTERM, signal.SIGUSR1, signal.SIGSEGV, signal.SIGALRM,
+             signal.SIGXCPU, signal.SIGXFSZ, signal.SIGSYS, signal.SIGPWR, signal.SIGRTMIN,
+             signal.SIGRTMAX - 1, signal.SIGRTMAX]
+QEMU_CANNOT_RAISE = (signal.SIGRTMAX - 1, signal.SIGRTMAX)
 
 
 def no_driver():
     # A folder without the driver library; the system has none either.
     return tempfile.gettempdir() + "/quendal-no-driver"
+
+
+def wait_until_taken(pid, number):
+    """Waits until the process has taken signal `number` off its pending
+    set (at once if it ignores it), so that it has handled it before a key
+    typed next reaches it."""
+    deadline = time.monotonic() + harness.SAFETY_TIMEOUT
+    while time.monotonic() < deadline:
+        with open("/proc/%d/status" % pid) as status:
+            fields = dict(line.split(":", 1) for line in status)
+        pending = int(fields["ShdPnd"], 16) | int(fields["SigPnd"], 16)
+        if not pending & (1 << (number - 1)):
+            return
+        time.sleep(0.001)
+    raise AssertionError("signal %d never taken" % number)
+
+
+def ignoring(number):
+    return lambda: signal.signal(number, signal.SIG_IGN)
+
+
+def without_core_file():
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+def limit_file_size():
+    resource.setrlimit(resource.RLIMIT_FSIZE, (8, 8))
 
 
 class TerminalTest(unittest.TestCase):
@@ -49,33 +86,58 @@ class TerminalTest(unittest.TestCase):
                 self.assertEqual(run.terminal_mode(), run.original_mode)
                 self.assertEqual(run.pending_input(), key)
 
-    def test_a_fatal_signal_restores_the_terminal_and_still_ends_the_process(self):
-        cases = [
-            ("Ctrl-C", lambda run: run.type(b"\x03"), signal.SIGINT),
-            ("Ctrl-\\", lambda run: run.type(b"\x1c"), signal.SIGQUIT),
-            ("SIGTERM", lambda run: os.kill(run.pid, signal.SIGTERM), signal.SIGTERM),
-            ("SIGHUP", lambda run: os.kill(run.pid, signal.SIGHUP), signal.SIGHUP),
-            ("SIGSEGV", lambda run: os.kill(run.pid, signal.SIGSEGV), signal.SIGSEGV),
-        ]
+    def test_a_signal_that_ends_the_program_restores_the_terminal_first(self):
+        cases = [("Ctrl-C", lambda run: run.type(b"\x03"), signal.SIGINT),
+                 ("Ctrl-\\", lambda run: run.type(b"\x1c"), signal.SIGQUIT)]
+        cases += [("signal %d" % number, lambda run, number=number: os.kill(run.pid, number),
+                   number) for number in KILLED_BY]
         for name, send, expected in cases:
             with self.subTest(name):
-                run = self.run_to_halt()
+                if harness.emulated and expected in QEMU_CANNOT_RAISE:
+                    self.skipTest("qemu-user 7.2 cannot raise signals 63 and 64 for ARM programs")
+                run = self.run_to_halt(before_exec=without_core_file)
                 send(run)
                 status = run.next_status()
-                self.assertTrue(os.WIFSIGNALED(status))
+                self.assertTrue(os.WIFSIGNALED(status), "status %#x" % status)
                 self.assertEqual(os.WTERMSIG(status), expected)
                 self.assertEqual(run.terminal_mode(), run.original_mode)
 
-    def test_a_closed_output_pipe_ends_the_process_with_the_terminal_restored(self):
+    def test_a_signal_that_does_not_end_the_program_leaves_it_waiting_for_its_key(self):
+        # The signals ignored by default; a stray SIGCONT, which must not make
+        # the key mode the mode to restore; and SIGHUP under nohup, since a
+        # signal the parent ignores stays ignored.
+        cases = [(signal.SIGWINCH, False), (signal.SIGCHLD, False), (signal.SIGURG, False),
+                 (signal.SIGCONT, False), (signal.SIGHUP, True)]
+        for number, ignored_by_parent in cases:
+            with self.subTest(signal=number, ignored_by_parent=ignored_by_parent):
+                run = self.run_to_halt(before_exec=ignoring(number) if ignored_by_parent else None)
+                os.kill(run.pid, number)
+                wait_until_taken(run.pid, number)
+                run.type(b"k")
+                status = run.next_status()
+                self.assertTrue(os.WIFEXITED(status), "status %#x" % status)
+                self.assertEqual(os.WEXITSTATUS(status), 0)
+                self.assertEqual(run.terminal_mode(), run.original_mode)
+
+    def test_output_that_cannot_be_written_ends_the_program_with_the_terminal_restored(self):
         read_end, write_end = os.pipe()
         os.close(read_end)
-        run = runner.start_job(library_dir=no_driver(), stdout_fd=write_end)
-        os.close(write_end)
-        self.addCleanup(run.close)
-        status = run.next_status()
-        self.assertTrue(os.WIFSIGNALED(status))
-        self.assertEqual(os.WTERMSIG(status), signal.SIGPIPE)
-        self.assertEqual(run.terminal_mode(), run.original_mode)
+        self.addCleanup(os.close, write_end)
+        log = tempfile.TemporaryFile()
+        self.addCleanup(log.close)
+        # (output, limits, the signal): `quendal-bench | head` once head has
+        # gone, and `(ulimit -f ...; quendal-bench > run.log)`.
+        cases = [("a closed pipe", write_end, None, signal.SIGPIPE),
+                 ("a file at its size limit", log.fileno(), limit_file_size, signal.SIGXFSZ)]
+        for name, output, limits, expected in cases:
+            with self.subTest(name):
+                run = runner.start_job(library_dir=no_driver(), stdout_fd=output,
+                                       before_exec=limits)
+                self.addCleanup(run.close)
+                status = run.next_status()
+                self.assertTrue(os.WIFSIGNALED(status), "status %#x" % status)
+                self.assertEqual(os.WTERMSIG(status), expected)
+                self.assertEqual(run.terminal_mode(), run.original_mode)
 
     def test_ctrl_z_gives_the_terminal_back_and_resuming_takes_the_key_mode_again(self):
         run = self.run_to_halt()
@@ -106,16 +168,32 @@ class TerminalTest(unittest.TestCase):
         self.assertEqual(os.WEXITSTATUS(status), 0)
         self.assertEqual(run.terminal_mode(), run.original_mode)
 
+    def test_ended_in_the_background_it_is_not_stopped_by_giving_the_terminal_back(self):
+        # Ctrl-Z, `bg`, `kill %1`.
+        run = self.run_to_halt()
+        run.type(b"\x1a")
+        self.assertTrue(os.WIFSTOPPED(run.next_status()))
+        os.kill(run.pid, signal.SIGCONT)
+        os.kill(run.pid, signal.SIGTERM)
+        status = run.next_status()
+        self.assertTrue(os.WIFSIGNALED(status), "status %#x" % status)
+        self.assertEqual(os.WTERMSIG(status), signal.SIGTERM)
+        self.assertEqual(run.terminal_mode(), run.original_mode)
+
 
 class PipeTest(unittest.TestCase):
-    def start(self, piped_input, **options):
-        run = runner.start(library_dir=no_driver(), keyboard="pipe", piped_input=piped_input,
-                           **options)
+    def start(self, piped_input):
+        run = runner.start(library_dir=no_driver(), keyboard="pipe", piped_input=piped_input)
         self.addCleanup(run.close)
         return run
 
     def test_the_prompt_shows_at_once_through_a_pipe_and_end_of_input_is_a_key(self):
-        run = self.start(b"", keep_input_open=True)
+        # The board types no key here (there is no board), so the pipe stays
+        # open until the test closes it.
+        run = runner.Run(runner.emulator() + [runner.program()],
+                         runner.environment(no_driver()), keyboard="pipe",
+                         piped_input=b"", board_key_fd=False, keep_input_open=True)
+        self.addCleanup(run.close)
         run.wait_for_output(HALT_OUTPUT)
         self.assertEqual(run.output, HALT_OUTPUT)
         self.assertTrue(run.running(), "it waits for a key")
@@ -131,6 +209,54 @@ class PipeTest(unittest.TestCase):
                 run = self.start(keys)
                 self.assertEqual(run.finish(), 0)
                 self.assertEqual(run.output, HALT_OUTPUT)
+
+
+class StandardDescriptorTest(harness.BenchTestCase):
+    def test_a_closed_standard_descriptor_is_on_dev_null_before_the_driver_opens_a_file(self):
+        # FT_Open takes a minute: the run waits there, with the board's trace
+        # open, the first file that the driver library keeps.
+        settings = {"VBOARD_LATENCY_US": "FT_Open=60000000"}
+        for closed in (0, 1, 2):
+            with self.subTest(closed=closed):
+                run = self.start(settings, before_exec=lambda closed=closed: os.close(closed))
+                descriptors = "/proc/%d/fd/" % run.process.pid
+                deadline = time.monotonic() + harness.SAFETY_TIMEOUT
+                while self.trace_path not in [os.readlink(descriptors + fd)
+                                              for fd in os.listdir(descriptors)]:
+                    self.assertLess(time.monotonic(), deadline, "the trace was never opened")
+                    time.sleep(0.01)
+                self.assertEqual(os.readlink(descriptors + str(closed)), "/dev/null")
+
+
+class PhaseOutputTest(harness.BenchTestCase):
+    def test_a_signal_does_not_cut_the_slow_pause_short(self):
+        # SIGCONT interrupts the pause without ending the program; each of
+        # the three slow steps still lasts at least 1000 ms.
+        run = self.start({"VBOARD_KEYS": "FT_Write#3,FT_Write#4,FT_GetBitMode#1:kq"})
+        run.wait_for_output(as_bytes(texts.SLOW_PROMPT))
+        while run.running():
+            try:
+                os.kill(run.process.pid, signal.SIGCONT)
+            except ProcessLookupError:
+                pass
+            run.pump(0.05)
+        self.assertEqual(run.finish(), 0)
+        writes = self.trace().times("FT_Write")
+        for earlier, later in zip(writes[:2], writes[1:3]):
+            self.assertGreaterEqual(later - earlier, SECOND_NS)
+
+    def test_a_terminal_set_non_blocking_loses_no_output(self):
+        # The terminal's open file, shared with the program, made non-blocking
+        # as another program may leave it; a slow reader lets it fill up
+        # during the read-back.
+        run = self.start({"VBOARD_KEYS": "FT_Write#1,FT_Write#2,FT_GetBitMode#2000:kq"})
+        os.set_blocking(run.slave, False)
+        while run.running():
+            run.pump(0)
+            time.sleep(0.1)
+        self.assertEqual(run.finish(), 0)
+        readings = len(self.trace().of("FT_GetBitMode"))
+        self.assertEqual(run.screen(), as_bytes(texts.whole_run(readings)))
 
 
 if __name__ == "__main__":

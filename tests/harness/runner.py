@@ -435,7 +435,8 @@ def _lead_session(command, env, terminal, stdout, before_exec, status_write, exe
         try:
             os.setpgid(0, 0)
             os.tcsetpgrp(terminal, os.getpid())
-            for number in (signal.SIGTTOU, signal.SIGPIPE, signal.SIGINT):
+            # As under a shell: Python ignores SIGPIPE and SIGXFSZ itself.
+            for number in (signal.SIGTTOU, signal.SIGPIPE, signal.SIGXFSZ, signal.SIGINT):
                 signal.signal(number, signal.SIG_DFL)
             os.dup2(terminal, 0)
             os.dup2(stdout, 1)
@@ -448,7 +449,10 @@ def _lead_session(command, env, terminal, stdout, before_exec, status_write, exe
         finally:
             os._exit(127)
     os.close(exec_write)
-    os.setpgid(program, program)
+    try:
+        os.setpgid(program, program)
+    except PermissionError:  # Already in its own group and past its exec.
+        pass
     os.tcsetpgrp(terminal, program)
 
     def continue_in_foreground(*_):  # A shell's `fg`.
