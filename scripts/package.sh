@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the release files into dist/: the Debian packages and the Windows
-# zips, each from a CMake workflow preset named package-* (configure, build,
-# CPack), and SHA256SUMS. Another target is one more such preset.
+# zips, each from a CMake workflow preset named package-* (the CI build of a
+# target, warnings as errors, then CPack), and SHA256SUMS. Another target is
+# one more such preset. In the test command the builds are already done, so
+# this only packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,9 +14,9 @@ rm -rf dist
 mkdir dist
 for preset in $presets; do
   # Only this run's files: an older version's would otherwise be copied too.
-  rm -rf "build/$preset/packages"
+  rm -rf "build/packages/$preset"
   cmake --workflow --preset "$preset"
-  made=$(find "build/$preset/packages" -maxdepth 1 -name '*.deb' -o -maxdepth 1 -name '*.zip')
+  made=$(find "build/packages/$preset" -maxdepth 1 \( -name '*.deb' -o -name '*.zip' \))
   [ -n "$made" ] || { echo "package.sh: $preset made no package" >&2; exit 1; }
   cp $made dist/
 done
