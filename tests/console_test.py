@@ -39,8 +39,11 @@ def wait_until_taken(pid, number):
     typed next reaches it."""
     deadline = time.monotonic() + harness.SAFETY_TIMEOUT
     while time.monotonic() < deadline:
-        with open("/proc/%d/status" % pid) as status:
-            fields = dict(line.split(":", 1) for line in status)
+        try:
+            with open("/proc/%d/status" % pid) as status:
+                fields = dict(line.split(":", 1) for line in status)
+        except FileNotFoundError:  # It has ended; its wait status tells how.
+            return
         pending = int(fields["ShdPnd"], 16) | int(fields["SigPnd"], 16)
         if not pending & (1 << (number - 1)):
             return
