@@ -10,10 +10,6 @@ DriverStatus WriteOutput(const BenchRig& rig, std::uint32_t byte_count) {
   return rig.driver.FT_Write(rig.device, rig.output.data(), byte_count, &bytes_written);
 }
 
-StageResult WriteFailed(DriverStatus status) {
-  return DriverCallFailed("Error : Write error (%d returned)\n", status);
-}
-
 // Ends a phase: one key press, read and thrown away.
 StageResult DiscardKey(const BenchRig& rig) {
   rig.console.ReadKey();
@@ -56,7 +52,7 @@ StageResult RunPinReadback(const BenchRig& rig) {
     std::uint8_t pin_value = 0;
     DriverStatus status = rig.driver.FT_GetBitMode(rig.device, &pin_value);
     if (status != kDriverOk) {
-      return DriverCallFailed("Error : GetBitMode error (%d returned)\n", status);
+      return GetBitModeFailed(status);
     }
     char line[64];
     std::snprintf(line, sizeof line, "Bits lus sur les pins du QUENDAL : %x\n",

@@ -51,7 +51,7 @@ int main() {
   reference::EnterKeyMode(&terminal);
   reference::Driver driver;
   DeviceHandle device = nullptr;
-  bool ok = reference::OpenBoard(&driver, &device) && RunFastBlink(driver, device) &&
+  bool ok = reference::BindAndOpenDevice(&driver, &device) && RunFastBlink(driver, device) &&
             RunPinReadback(driver, device);
   reference::RestoreTerminal(terminal);
   return ok ? 0 : 1;

@@ -36,9 +36,10 @@ bool Find(void* library, const char* name, Function* function) {
   return *function != nullptr;
 }
 
-// Loads the driver, looks up the five entry points and sets the device up as
-// the program does (index 0, 115200 baud, mask 0x03, mode 0x01).
-inline bool OpenBoard(Driver* driver, DeviceHandle* device) {
+// The program's BindDriver and OpenDevice in one: loads the driver, looks up
+// the five entry points and sets the device up as the program does (index 0,
+// 115200 baud, mask 0x03, mode 0x01).
+inline bool BindAndOpenDevice(Driver* driver, DeviceHandle* device) {
   void* library = dlopen("libftd2xx.so", RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr || !Find(library, "FT_Open", &driver->open) ||
       !Find(library, "FT_SetBitMode", &driver->set_bit_mode) ||

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "driver/driver_status.h"
+
 // 32-bit Windows builds of the driver use the stdcall convention; every other
 // platform has a single calling convention.
 #if defined(_WIN32) && !defined(_WIN64)
@@ -20,11 +22,6 @@
 
 // Opaque, pointer-sized; handed back unchanged to every call after FT_Open.
 using DeviceHandle = void*;
-
-// Result of every entry point: 0 is success, anything else a failure that is
-// only ever printed, in signed decimal.
-using DriverStatus = std::uint32_t;
-constexpr DriverStatus kDriverOk = 0;
 
 extern "C" {
 using FT_OpenFunction = DriverStatus(DRIVER_CALL*)(std::int32_t device_index,

@@ -15,8 +15,12 @@ struct StageResult {
 inline StageResult StageSucceeded() { return {}; }
 inline StageResult StageFailed(std::string message) { return {false, std::move(message)}; }
 
-// A failed driver call's message: `format` holds one "%d", filled with the
-// status in signed decimal, so that 0xFFFFFFFF shows as -1.
-StageResult DriverCallFailed(const char* format, DriverStatus status);
+// The message of each driver call that fails, with the status in signed
+// decimal, so that 0xFFFFFFFF shows as -1.
+StageResult OpenFailed(DriverStatus status);
+StageResult SetBaudRateFailed(DriverStatus status);
+StageResult SetBitModeFailed(DriverStatus status);
+StageResult WriteFailed(DriverStatus status);
+StageResult GetBitModeFailed(DriverStatus status);
 
 #endif  // QUENDAL_DRIVER_STAGE_RESULT_H

@@ -19,14 +19,6 @@
 
 namespace ftdi_adapter {
 
-constexpr DriverStatus kInvalidHandle = 1;
-constexpr DriverStatus kDeviceNotFound = 2;
-constexpr DriverStatus kDeviceNotOpened = 3;
-constexpr DriverStatus kIoError = 4;
-constexpr DriverStatus kInsufficientResources = 5;
-constexpr DriverStatus kInvalidParameter = 6;
-constexpr DriverStatus kInvalidBaudRate = 7;
-
 // Opens the device at `device_index` in libftdi1's list of FTDI devices with
 // the default vendor and product ids; libftdi1 detaches ftdi_sio itself.
 // The chip is reset and both its buffers purged. A missing device, or no USB

@@ -11,19 +11,6 @@ BoardConfig ParseOrFail(const BoardVariables& variables) {
   return config;
 }
 
-TEST(BoardConfig, DefaultsWithoutVariables) {
-  BoardConfig config = ParseOrFail({});
-  EXPECT_EQ(config.devices, 1u);
-  EXPECT_EQ(config.clock_factor, 16u);
-  EXPECT_EQ(config.inputs, 0xFF);
-  for (std::uint32_t latency : config.latency_us) EXPECT_EQ(latency, 0u);
-  EXPECT_TRUE(config.faults.empty());
-  EXPECT_TRUE(config.keys.empty());
-  EXPECT_EQ(config.key_fd, -1);
-  EXPECT_TRUE(config.trace_path.empty());
-  EXPECT_TRUE(config.vcd_path.empty());
-}
-
 TEST(BoardConfig, ReadsScalarSettingsAndPaths) {
   BoardConfig config = ParseOrFail({{"VBOARD_DEVICES", "0"},
                                     {"VBOARD_CLOCK_FACTOR", "4"},
@@ -48,20 +35,35 @@ TEST(BoardConfig, ReadsLatencyPerEntryPoint) {
 }
 
 TEST(BoardConfig, FaultAppliesFromItsCallOnAndTheLatestStartWins) {
-  BoardConfig config = ParseOrFail(
-      {{"VBOARD_FAIL", "FT_Write#3=0x0A,FT_Open=4294967295,FT_Write#5=4,FT_GetBitMode#2=0"}});
-  ASSERT_EQ(config.faults.size(), 4u);
-  // Status 0 is a lost call: it reports success and does nothing.
-  ASSERT_NE(FindFault(config, EntryPoint::kGetBitMode, 2), nullptr);
-  EXPECT_EQ(FindFault(config, EntryPoint::kGetBitMode, 2)->status, 0u);
-  EXPECT_EQ(FindFault(config, EntryPoint::kWrite, 2), nullptr);
-  ASSERT_NE(FindFault(config, EntryPoint::kWrite, 3), nullptr);
-  EXPECT_EQ(FindFault(config, EntryPoint::kWrite, 3)->status, 10u);
-  EXPECT_EQ(FindFault(config, EntryPoint::kWrite, 4)->status, 10u);
-  EXPECT_EQ(FindFault(config, EntryPoint::kWrite, 9)->status, 4u);
-  ASSERT_NE(FindFault(config, EntryPoint::kOpen, 1), nullptr);
-  EXPECT_EQ(FindFault(config, EntryPoint::kOpen, 1)->status, 0xFFFFFFFFu);
-  EXPECT_EQ(FindFault(config, EntryPoint::kGetBitMode, 1), nullptr);
+  constexpr std::int64_t kRunsNormally = -1;
+  struct Case {
+    EntryPoint entry;
+    std::uint32_t call;
+    std::int64_t status;
+  };
+  const Case cases[] = {
+      {EntryPoint::kWrite, 2, kRunsNormally},
+      {EntryPoint::kWrite, 3, 10},
+      {EntryPoint::kWrite, 4, 10},
+      {EntryPoint::kWrite, 5, 4},
+      {EntryPoint::kWrite, 9, 4},
+      {EntryPoint::kOpen, 1, 0xFFFFFFFF},
+      {EntryPoint::kGetBitMode, 1, kRunsNormally},
+      {EntryPoint::kGetBitMode, 2, 0},  // A lost call: it reports success and does nothing.
+      {EntryPoint::kSetBitMode, 1, kRunsNormally},
+  };
+  // The order in which the rules are given does not matter.
+  for (const char* rules : {"FT_Write#3=0x0A,FT_Open=4294967295,FT_Write#5=4,FT_GetBitMode#2=0",
+                            "FT_GetBitMode#2=0,FT_Write#5=4,FT_Open=4294967295,FT_Write#3=0x0A"}) {
+    BoardConfig config = ParseOrFail({{"VBOARD_FAIL", rules}});
+    ASSERT_EQ(config.faults.size(), 4u);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(rules) + ": " + EntryPointName(c.entry) + "#" +
+                   std::to_string(c.call));
+      const FaultRule* fault = FindFault(config, c.entry, c.call);
+      EXPECT_EQ(fault == nullptr ? kRunsNormally : fault->status, c.status);
+    }
+  }
 }
 
 TEST(BoardConfig, KeysKeepTheirOrderAndDefaultToOneK) {

@@ -31,7 +31,7 @@ extern "C" {
 #if !defined(VBOARD_WITHOUT_FT_Open)
 VBOARD_EXPORT DriverStatus DRIVER_CALL VBOARD_NAME(FT_Open, ft_open)(std::int32_t device_index,
                                                                      DeviceHandle* handle) {
-  return OpenBoard(device_index, handle);
+  return virtual_board::Open(device_index, handle);
 }
 VBOARD_CHECK_TYPE(VBOARD_NAME(FT_Open, ft_open), FT_OpenFunction)
 #endif
@@ -39,7 +39,7 @@ VBOARD_CHECK_TYPE(VBOARD_NAME(FT_Open, ft_open), FT_OpenFunction)
 #if !defined(VBOARD_WITHOUT_FT_SetBitMode)
 VBOARD_EXPORT DriverStatus DRIVER_CALL VBOARD_NAME(FT_SetBitMode, ft_setbitmode)(
     DeviceHandle handle, std::uint8_t pin_mask, std::uint8_t mode) {
-  return SetBoardBitMode(handle, pin_mask, mode);
+  return virtual_board::SetBitMode(handle, pin_mask, mode);
 }
 VBOARD_CHECK_TYPE(VBOARD_NAME(FT_SetBitMode, ft_setbitmode), FT_SetBitModeFunction)
 #endif
@@ -47,7 +47,7 @@ VBOARD_CHECK_TYPE(VBOARD_NAME(FT_SetBitMode, ft_setbitmode), FT_SetBitModeFuncti
 #if !defined(VBOARD_WITHOUT_FT_Write)
 VBOARD_EXPORT DriverStatus DRIVER_CALL VBOARD_NAME(FT_Write, ft_write)(
     DeviceHandle handle, void* data, std::uint32_t byte_count, std::uint32_t* bytes_written) {
-  return WriteBoard(handle, data, byte_count, bytes_written);
+  return virtual_board::Write(handle, data, byte_count, bytes_written);
 }
 VBOARD_CHECK_TYPE(VBOARD_NAME(FT_Write, ft_write), FT_WriteFunction)
 #endif
@@ -55,7 +55,7 @@ VBOARD_CHECK_TYPE(VBOARD_NAME(FT_Write, ft_write), FT_WriteFunction)
 #if !defined(VBOARD_WITHOUT_FT_SetBaudRate)
 VBOARD_EXPORT DriverStatus DRIVER_CALL VBOARD_NAME(FT_SetBaudRate, ft_setbaudrate)(
     DeviceHandle handle, std::uint32_t baud_rate) {
-  return SetBoardBaudRate(handle, baud_rate);
+  return virtual_board::SetBaudRate(handle, baud_rate);
 }
 VBOARD_CHECK_TYPE(VBOARD_NAME(FT_SetBaudRate, ft_setbaudrate), FT_SetBaudRateFunction)
 #endif
@@ -63,7 +63,7 @@ VBOARD_CHECK_TYPE(VBOARD_NAME(FT_SetBaudRate, ft_setbaudrate), FT_SetBaudRateFun
 #if !defined(VBOARD_WITHOUT_FT_GetBitMode)
 VBOARD_EXPORT DriverStatus DRIVER_CALL VBOARD_NAME(FT_GetBitMode, ft_getbitmode)(
     DeviceHandle handle, std::uint8_t* pin_value) {
-  return GetBoardBitMode(handle, pin_value);
+  return virtual_board::GetBitMode(handle, pin_value);
 }
 VBOARD_CHECK_TYPE(VBOARD_NAME(FT_GetBitMode, ft_getbitmode), FT_GetBitModeFunction)
 #endif

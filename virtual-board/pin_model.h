@@ -30,8 +30,6 @@ class PinModel {
   std::vector<PinLevels> Write(std::uint64_t t_ns, const std::uint8_t* data, std::uint32_t count);
   std::uint8_t LevelsAt(std::uint64_t t_ns);
 
-  std::uint8_t Inputs() const { return inputs_; }
-
  private:
   std::uint8_t LevelsFor(std::uint8_t latch) const;
   // Moves the queued bytes that are out by t_ns into the latch.

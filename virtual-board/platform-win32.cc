@@ -32,7 +32,7 @@ void SleepMicroseconds(std::uint32_t microseconds) {
       WaitForSingleObject(timer, INFINITE) != WAIT_OBJECT_0) {
     Sleep((microseconds + 999) / 1000);
   }
-  if (!CloseHandle(timer)) return;  // Nothing to do about a handle that will not close.
+  CloseHandle(timer);
 }
 
 BoardVariables ReadBoardVariables() {
@@ -73,7 +73,6 @@ void ReportError(const std::string& line) {
   DWORD written = 0;
   HANDLE error_output = GetStdHandle(STD_ERROR_HANDLE);
   if (error_output == nullptr || error_output == INVALID_HANDLE_VALUE) return;
-  if (!WriteFile(error_output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
-    return;  // Nothing is left to tell the error to.
-  }
+  // A failed write has nowhere left to be told.
+  WriteFile(error_output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }

@@ -12,13 +12,6 @@
 
 namespace {
 
-// The driver's status values that the board itself gives.
-constexpr DriverStatus kInvalidHandle = 1;
-constexpr DriverStatus kDeviceNotFound = 2;
-constexpr DriverStatus kInvalidParameter = 6;
-constexpr DriverStatus kInvalidBaudRate = 7;
-constexpr DriverStatus kOtherError = 18;
-
 // The rates an FT232R accepts.
 constexpr std::uint32_t kMinBaudRate = 183;
 constexpr std::uint32_t kMaxBaudRate = 3000000;
@@ -140,7 +133,9 @@ DriverStatus RunCall(EntryPoint entry, std::string arguments, Perform perform) {
 
 }  // namespace
 
-DriverStatus OpenBoard(std::int32_t device_index, DeviceHandle* handle) {
+namespace virtual_board {
+
+DriverStatus Open(std::int32_t device_index, DeviceHandle* handle) {
   return RunCall(EntryPoint::kOpen, TraceNumber("index", device_index),
                  [&](Board& board, std::uint64_t, std::string*) {
                    if (handle == nullptr) return kInvalidParameter;
@@ -155,7 +150,7 @@ DriverStatus OpenBoard(std::int32_t device_index, DeviceHandle* handle) {
                  });
 }
 
-DriverStatus SetBoardBitMode(DeviceHandle handle, std::uint8_t pin_mask, std::uint8_t mode) {
+DriverStatus SetBitMode(DeviceHandle handle, std::uint8_t pin_mask, std::uint8_t mode) {
   return RunCall(EntryPoint::kSetBitMode,
                  TraceNumber("mask", pin_mask) + TraceNumber("mode", mode),
                  [&](Board& board, std::uint64_t now, std::string*) {
@@ -166,8 +161,8 @@ DriverStatus SetBoardBitMode(DeviceHandle handle, std::uint8_t pin_mask, std::ui
                  });
 }
 
-DriverStatus WriteBoard(DeviceHandle handle, const void* data, std::uint32_t byte_count,
-                        std::uint32_t* bytes_written) {
+DriverStatus Write(DeviceHandle handle, const void* data, std::uint32_t byte_count,
+                   std::uint32_t* bytes_written) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   return RunCall(EntryPoint::kWrite, TraceHexBytes("data", bytes, bytes ? byte_count : 0),
                  [&](Board& board, std::uint64_t now, std::string*) {
@@ -182,7 +177,7 @@ DriverStatus WriteBoard(DeviceHandle handle, const void* data, std::uint32_t byt
                  });
 }
 
-DriverStatus SetBoardBaudRate(DeviceHandle handle, std::uint32_t baud_rate) {
+DriverStatus SetBaudRate(DeviceHandle handle, std::uint32_t baud_rate) {
   return RunCall(EntryPoint::kSetBaudRate, TraceNumber("baud", baud_rate),
                  [&](Board& board, std::uint64_t, std::string*) {
                    Device* device = FindDevice(board, handle);
@@ -195,7 +190,7 @@ DriverStatus SetBoardBaudRate(DeviceHandle handle, std::uint32_t baud_rate) {
                  });
 }
 
-DriverStatus GetBoardBitMode(DeviceHandle handle, std::uint8_t* pin_value) {
+DriverStatus GetBitMode(DeviceHandle handle, std::uint8_t* pin_value) {
   return RunCall(EntryPoint::kGetBitMode, std::string(),
                  [&](Board& board, std::uint64_t now, std::string* arguments) {
                    Device* device = FindDevice(board, handle);
@@ -206,3 +201,5 @@ DriverStatus GetBoardBitMode(DeviceHandle handle, std::uint8_t* pin_value) {
                    return kDriverOk;
                  });
 }
+
+}  // namespace virtual_board

@@ -15,11 +15,16 @@
 
 #include "driver/driver_interface.h"
 
-DriverStatus OpenBoard(std::int32_t device_index, DeviceHandle* handle);
-DriverStatus SetBoardBitMode(DeviceHandle handle, std::uint8_t pin_mask, std::uint8_t mode);
-DriverStatus WriteBoard(DeviceHandle handle, const void* data, std::uint32_t byte_count,
-                        std::uint32_t* bytes_written);
-DriverStatus SetBoardBaudRate(DeviceHandle handle, std::uint32_t baud_rate);
-DriverStatus GetBoardBitMode(DeviceHandle handle, std::uint8_t* pin_value);
+// Each function serves the entry point of its name with the FT_ left off.
+namespace virtual_board {
+
+DriverStatus Open(std::int32_t device_index, DeviceHandle* handle);
+DriverStatus SetBitMode(DeviceHandle handle, std::uint8_t pin_mask, std::uint8_t mode);
+DriverStatus Write(DeviceHandle handle, const void* data, std::uint32_t byte_count,
+                   std::uint32_t* bytes_written);
+DriverStatus SetBaudRate(DeviceHandle handle, std::uint32_t baud_rate);
+DriverStatus GetBitMode(DeviceHandle handle, std::uint8_t* pin_value);
+
+}  // namespace virtual_board
 
 #endif  // QUENDAL_VIRTUAL_BOARD_VIRTUAL_BOARD_H
