@@ -463,11 +463,14 @@ def _lead_session(command, env, terminal, stdout, before_exec, status_write, exe
     os.write(status_write, b"%d\n" % program)
     while True:
         _, status = os.waitpid(program, os.WUNTRACED)
+        if os.WIFSTOPPED(status):
+            # As a shell does, take the terminal back while the job is
+            # stopped; before the report, so that a test's `bg` finds the
+            # job in the background.
+            os.tcsetpgrp(terminal, os.getpgrp())
         os.write(status_write, b"%d\n" % status)
         if not os.WIFSTOPPED(status):
             os._exit(0)
-        # As a shell does, take the terminal back while the job is stopped.
-        os.tcsetpgrp(terminal, os.getpgrp())
 
 
 def start_job(settings=None, library_dir=None, args=(), extra_env=None, stdout_fd=None,
