@@ -62,6 +62,18 @@ def wait_until_taken(pid, number):
     raise AssertionError("signal %d never taken" % number)
 
 
+def open_files(pid):
+    """What each descriptor of process `pid` is open on."""
+    folder = "/proc/%d/fd" % pid
+    files = {}
+    for fd in os.listdir(folder):
+        try:
+            files[int(fd)] = os.readlink(os.path.join(folder, fd))
+        except FileNotFoundError:  # Closed since the listing.
+            pass
+    return files
+
+
 def ignoring(number):
     return lambda: signal.signal(number, signal.SIG_IGN)
 
@@ -234,13 +246,11 @@ class StandardDescriptorTest(harness.BenchTestCase):
         for closed in (0, 1, 2):
             with self.subTest(closed=closed):
                 run = self.start(settings, before_exec=lambda closed=closed: os.close(closed))
-                descriptors = "/proc/%d/fd/" % run.process.pid
                 deadline = time.monotonic() + harness.SAFETY_TIMEOUT
-                while self.trace_path not in [os.readlink(descriptors + fd)
-                                              for fd in os.listdir(descriptors)]:
+                while self.trace_path not in open_files(run.process.pid).values():
                     self.assertLess(time.monotonic(), deadline, "the trace was never opened")
                     time.sleep(0.01)
-                self.assertEqual(os.readlink(descriptors + str(closed)), "/dev/null")
+                self.assertEqual(open_files(run.process.pid).get(closed), "/dev/null")
 
 
 class PhaseOutputTest(harness.BenchTestCase):
