@@ -109,7 +109,8 @@ bool IsIgnored(int signal_number) {
 }
 
 // Signals that never reach RestoreAndReraise: those that cannot be caught,
-// those whose default is to be ignored, and job control, handled above.
+// those ignored by default, and the stop and continue signals (SIGTSTP and
+// SIGCONT have handlers of their own; SIGTTIN and SIGTTOU stop as usual).
 // Every other signal ends the process by default; listing the exceptions
 // rather than the fatal signals covers any signal a new kernel adds.
 bool IsLeftAlone(int signal_number) {
