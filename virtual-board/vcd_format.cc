@@ -12,10 +12,8 @@ std::string PinValue(int pin, std::uint8_t levels) {
 }  // namespace
 
 std::string VcdHeader(std::uint8_t initial_levels, VcdState* state, std::uint64_t origin_ns) {
-  std::string text =
-      "$version quendal-bench virtual board $end\n"
-      "$timescale 1 ns $end\n"
-      "$scope module quendal $end\n";
+  std::string text = "$version quendal-bench virtual board $end\n$timescale " +
+                     std::to_string(kVcdUnitNs) + " ns $end\n$scope module quendal $end\n";
   for (int pin = 0; pin < 8; ++pin) {
     text += std::string("$var wire 1 ") + PinCode(pin) + " D" + std::to_string(pin) + " $end\n";
   }
@@ -31,13 +29,14 @@ std::string VcdChanges(const std::vector<PinLevels>& changes, VcdState* state) {
   for (const PinLevels& change : changes) {
     std::uint8_t differ = static_cast<std::uint8_t>(change.levels ^ state->levels);
     if (differ == 0) continue;
-    std::uint64_t at = change.t_ns > state->origin_ns ? change.t_ns - state->origin_ns : 0;
-    if (at < state->last_ns) at = state->last_ns;
-    if (at != state->last_ns || text.empty()) text += "#" + std::to_string(at) + "\n";
+    std::uint64_t at =
+        change.t_ns > state->origin_ns ? (change.t_ns - state->origin_ns) / kVcdUnitNs : 0;
+    if (at < state->last_time) at = state->last_time;
+    if (at != state->last_time || text.empty()) text += "#" + std::to_string(at) + "\n";
     for (int pin = 0; pin < 8; ++pin) {
       if ((differ >> pin) & 1) text += PinValue(pin, change.levels);
     }
-    state->last_ns = at;
+    state->last_time = at;
     state->levels = change.levels;
   }
   return text;

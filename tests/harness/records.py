@@ -46,25 +46,27 @@ def vcd_timescale_ns(path):
 
 
 def read_vcd_levels(path):
-    """The waveform (VBOARD_VCD) as (time in ns, levels of D0..D7 as a byte)
-    at each of its time stamps."""
+    """A waveform as (time in ns, levels of D0..D7 as a byte) at each of its
+    time stamps: the board's own (VBOARD_VCD), or one that another reader
+    wrote, with a change on the same line as its time stamp."""
     unit_ns = vcd_timescale_ns(path)
+    with open(path, encoding="ascii") as vcd:
+        definitions, _, changes = vcd.read().partition("$enddefinitions")
     codes = {}
+    words = definitions.split()
+    for i, word in enumerate(words[:-4]):
+        if word == "$var" and words[i + 4].startswith("D"):
+            codes[words[i + 3]] = int(words[i + 4][1:])
     levels = 0
     time = None
     samples = []
-    with open(path, encoding="ascii") as vcd:
-        lines = vcd.read().splitlines()
-    for line in lines:
-        words = line.split()
-        if words[:2] == ["$var", "wire"]:
-            codes[words[3]] = int(words[4][1:])
-        elif line.startswith("#"):
+    for word in changes.split():
+        if word.startswith("#"):
             if time is not None:
                 samples.append((time, levels))
-            time = round(int(line[1:]) * unit_ns)
-        elif line[:1] in ("0", "1") and line[1:].strip() in codes:
-            pin = codes[line[1:].strip()]
-            levels = levels | (1 << pin) if line[0] == "1" else levels & ~(1 << pin)
+            time = round(int(word[1:]) * unit_ns)
+        elif word[:1] in ("0", "1") and word[1:] in codes:
+            pin = codes[word[1:]]
+            levels = levels | (1 << pin) if word[0] == "1" else levels & ~(1 << pin)
     samples.append((time, levels))
     return samples

@@ -1,0 +1,53 @@
+"""The virtual board's waveform as a logic analyser's software reads it:
+libsigrok's VCD import (the one PulseView uses), through sigrok-cli."""
+import os
+import shutil
+import subprocess
+import unittest
+
+import harness
+from harness import texts
+
+PATTERN = bytes.fromhex(texts.FAST_PATTERN)
+
+
+def d1_d0_steps(samples):
+    """The levels of D1/D0 after the bit mode is set, one entry per change."""
+    steps = []
+    for _, levels in samples[1:]:
+        value = levels & 0x03
+        if not steps or steps[-1] != value:
+            steps.append(value)
+    return steps
+
+
+@unittest.skipUnless(shutil.which("sigrok-cli"), "needs sigrok-cli (scripts/install-deps.sh --tests)")
+class SigrokImportTest(harness.BenchTestCase):
+    def test_a_whole_run_imports_with_every_change_at_its_time(self):
+        # Four slow steps (0 to 3), two fast writes, one reading.
+        run = self.start({"VBOARD_KEYS": "FT_Write#4,FT_Write#6,FT_GetBitMode#1:kq",
+                          "VBOARD_VCD": self.vcd_path})
+        self.assertEqual(run.finish(), 0, run.errors)
+
+        imported = os.path.join(self.folder, "imported.vcd")
+        # The import's defaults: no downsampling, so one sample per time unit.
+        result = subprocess.run(["sigrok-cli", "-I", "vcd", "-i", self.vcd_path,
+                                 "-O", "vcd", "-o", imported],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                timeout=harness.SAFETY_TIMEOUT)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        self.assertEqual(harness.records.vcd_timescale_ns(imported), 100, "a 10 MHz sample rate")
+
+        board = harness.read_vcd_levels(self.vcd_path)
+        seen = harness.read_vcd_levels(imported)
+        steps = d1_d0_steps(seen)
+        self.assertEqual(steps[:4], [0, 1, 2, 3])
+        self.assertEqual(steps[4:20], list(PATTERN), "each byte of the first burst, apart")
+        # The import ends its samples at the file's last time stamp, so the
+        # last change itself is not among them; every other one is, at its time.
+        self.assertEqual(seen[:-1], board[:-1])
+        self.assertEqual(seen[-1][0], board[-1][0])
+
+
+if __name__ == "__main__":
+    harness.main()
