@@ -12,7 +12,7 @@
 extern "C" {
 
 ADAPTER_EXPORT DriverStatus DRIVER_CALL FT_Open(std::int32_t device_index, DeviceHandle* handle) {
-  return ftdi_adapter::OpenDeviceByIndex(ftdi_adapter::LibftdiCalls(), device_index, handle);
+  return ftdi_adapter::Open(ftdi_adapter::LibftdiCalls(), device_index, handle);
 }
 
 ADAPTER_EXPORT DriverStatus DRIVER_CALL FT_SetBitMode(DeviceHandle handle, std::uint8_t pin_mask,
@@ -23,8 +23,8 @@ ADAPTER_EXPORT DriverStatus DRIVER_CALL FT_SetBitMode(DeviceHandle handle, std::
 ADAPTER_EXPORT DriverStatus DRIVER_CALL FT_Write(DeviceHandle handle, void* data,
                                                  std::uint32_t byte_count,
                                                  std::uint32_t* bytes_written) {
-  return ftdi_adapter::WriteData(ftdi_adapter::LibftdiCalls(), handle, data, byte_count,
-                                 bytes_written);
+  return ftdi_adapter::Write(ftdi_adapter::LibftdiCalls(), handle, data, byte_count,
+                             bytes_written);
 }
 
 ADAPTER_EXPORT DriverStatus DRIVER_CALL FT_SetBaudRate(DeviceHandle handle,
@@ -34,7 +34,7 @@ ADAPTER_EXPORT DriverStatus DRIVER_CALL FT_SetBaudRate(DeviceHandle handle,
 
 ADAPTER_EXPORT DriverStatus DRIVER_CALL FT_GetBitMode(DeviceHandle handle,
                                                       std::uint8_t* pin_value) {
-  return ftdi_adapter::ReadPins(ftdi_adapter::LibftdiCalls(), handle, pin_value);
+  return ftdi_adapter::GetBitMode(ftdi_adapter::LibftdiCalls(), handle, pin_value);
 }
 
 }  // extern "C"

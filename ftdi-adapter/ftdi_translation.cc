@@ -95,8 +95,7 @@ DriverStatus OpenListedDevice(const FtdiCalls& calls, ftdi_context* context,
 
 }  // namespace
 
-DriverStatus OpenDeviceByIndex(const FtdiCalls& calls, std::int32_t device_index,
-                               DeviceHandle* handle) {
+DriverStatus Open(const FtdiCalls& calls, std::int32_t device_index, DeviceHandle* handle) {
   if (handle == nullptr) return kInvalidParameter;
   if (device_index < 0) return kDeviceNotFound;
   OpenedDevice* device = new (std::nothrow) OpenedDevice{};
@@ -139,8 +138,8 @@ DriverStatus SetBitMode(const FtdiCalls& calls, DeviceHandle handle, std::uint8_
   return calls.ftdi_set_bitmode(context, pin_mask, mode) == 0 ? kDriverOk : kIoError;
 }
 
-DriverStatus WriteData(const FtdiCalls& calls, DeviceHandle handle, const void* data,
-                       std::uint32_t byte_count, std::uint32_t* bytes_written) {
+DriverStatus Write(const FtdiCalls& calls, DeviceHandle handle, const void* data,
+                   std::uint32_t byte_count, std::uint32_t* bytes_written) {
   ftdi_context* context = FindContext(handle);
   if (context == nullptr) return kInvalidHandle;
   if (bytes_written != nullptr) *bytes_written = 0;
@@ -165,7 +164,7 @@ DriverStatus WriteData(const FtdiCalls& calls, DeviceHandle handle, const void* 
   return status;
 }
 
-DriverStatus ReadPins(const FtdiCalls& calls, DeviceHandle handle, std::uint8_t* pin_value) {
+DriverStatus GetBitMode(const FtdiCalls& calls, DeviceHandle handle, std::uint8_t* pin_value) {
   ftdi_context* context = FindContext(handle);
   if (context == nullptr) return kInvalidHandle;
   if (pin_value == nullptr) return kInvalidParameter;

@@ -1,14 +1,14 @@
 // The driver's five operations carried out with libftdi1.
 //
-// Each function has the meaning and the status values of the driver entry
-// point of the same purpose, so that a program written for the vendor's
-// library runs unchanged:
+// Each function serves the entry point of its name with the FT_ left off,
+// with its meaning and status values, so that a program written for the
+// vendor's library runs unchanged:
 //   0 ok, 1 invalid handle, 2 device not found, 3 device not opened,
 //   4 I/O error, 5 insufficient resources, 6 invalid parameter,
 //   7 invalid baud rate.
-// Only a handle that OpenDeviceByIndex gave is valid; any other handle gives 1
-// and reaches no libftdi1 call. Handles stay valid until the process ends:
-// there is no close. Calls on one handle must not overlap, as in libftdi1.
+// Only a handle that Open gave is valid; any other handle gives 1 and
+// reaches no libftdi1 call. Handles stay valid until the process ends: there
+// is no close. Calls on one handle must not overlap, as in libftdi1.
 #ifndef QUENDAL_FTDI_ADAPTER_FTDI_TRANSLATION_H
 #define QUENDAL_FTDI_ADAPTER_FTDI_TRANSLATION_H
 
@@ -26,8 +26,7 @@ namespace ftdi_adapter {
 // (permissions, busy) gives 3; a chip that does not answer the reset, the
 // first baud rate or the purge gives 4. A failed open leaves the device
 // closed.
-DriverStatus OpenDeviceByIndex(const FtdiCalls& calls, std::int32_t device_index,
-                               DeviceHandle* handle);
+DriverStatus Open(const FtdiCalls& calls, std::int32_t device_index, DeviceHandle* handle);
 
 // Sets the chip's baud rate divisor for `baud_rate` itself, whether or not a
 // bit mode is already on (libftdi1 alone would scale the rate by 4 then).
@@ -40,11 +39,11 @@ DriverStatus SetBitMode(const FtdiCalls& calls, DeviceHandle handle, std::uint8_
 // sent again. `bytes_written` (may be null) gets the count known to have gone
 // out, also on failure; libftdi1 does not tell how much of a write that
 // fails part-way went out, so that part is not counted.
-DriverStatus WriteData(const FtdiCalls& calls, DeviceHandle handle, const void* data,
-                       std::uint32_t byte_count, std::uint32_t* bytes_written);
+DriverStatus Write(const FtdiCalls& calls, DeviceHandle handle, const void* data,
+                   std::uint32_t byte_count, std::uint32_t* bytes_written);
 
 // The present levels of the eight data pins, bit n for pin Dn.
-DriverStatus ReadPins(const FtdiCalls& calls, DeviceHandle handle, std::uint8_t* pin_value);
+DriverStatus GetBitMode(const FtdiCalls& calls, DeviceHandle handle, std::uint8_t* pin_value);
 
 }  // namespace ftdi_adapter
 

@@ -137,7 +137,7 @@ class FtdiTranslationTest : public ::testing::Test {
   DeviceHandle OpenOne() {
     fake_.listed_devices = 1;
     DeviceHandle handle = nullptr;
-    EXPECT_EQ(OpenDeviceByIndex(kFakeCalls, 0, &handle), kDriverOk);
+    EXPECT_EQ(Open(kFakeCalls, 0, &handle), kDriverOk);
     fake_.calls_after_init = 0;
     return handle;
   }
@@ -160,7 +160,7 @@ TEST_F(FtdiTranslationTest, OpensTheDeviceAtTheIndexAmongTheDefaultIds) {
     ResetFake();
     fake_.listed_devices = c.listed;
     DeviceHandle handle = nullptr;
-    EXPECT_EQ(OpenDeviceByIndex(kFakeCalls, c.index, &handle), c.status);
+    EXPECT_EQ(Open(kFakeCalls, c.index, &handle), c.status);
     EXPECT_EQ(fake_.list_free_calls, fake_.find_calls);
     if (c.status == kDriverOk) {
       EXPECT_EQ(fake_.opened_device, c.index);
@@ -208,7 +208,7 @@ TEST_F(FtdiTranslationTest, MapsOpenFailuresToTheDriverStatuses) {
     fake_.open_result = c.open_result;
     fake_.purge_result = c.purge_result;
     DeviceHandle handle = nullptr;
-    EXPECT_EQ(OpenDeviceByIndex(kFakeCalls, 0, &handle), c.status);
+    EXPECT_EQ(Open(kFakeCalls, 0, &handle), c.status);
     EXPECT_EQ(handle, nullptr);
     EXPECT_EQ(fake_.deinit_calls, 1);
     EXPECT_EQ(fake_.list_free_calls, fake_.find_calls);
@@ -220,7 +220,7 @@ TEST_F(FtdiTranslationTest, MapsOpenFailuresToTheDriverStatuses) {
 
 TEST_F(FtdiTranslationTest, OpenWithoutAPlaceForTheHandleIsAnInvalidParameter) {
   fake_.listed_devices = 1;
-  EXPECT_EQ(OpenDeviceByIndex(kFakeCalls, 0, nullptr), kInvalidParameter);
+  EXPECT_EQ(Open(kFakeCalls, 0, nullptr), kInvalidParameter);
   EXPECT_EQ(fake_.init_calls, 0);
 }
 
@@ -230,7 +230,7 @@ TEST_F(FtdiTranslationTest, RefusesEveryHandleThatOpenDidNotGive) {
   // A failed open leaves no handle behind either.
   fake_.open_result = -5;
   DeviceHandle after_failure = nullptr;
-  ASSERT_EQ(OpenDeviceByIndex(kFakeCalls, 0, &after_failure), kDeviceNotOpened);
+  ASSERT_EQ(Open(kFakeCalls, 0, &after_failure), kDeviceNotOpened);
 
   const DeviceHandle foreign[] = {nullptr, not_a_device, static_cast<char*>(opened) + 1};
   for (DeviceHandle handle : foreign) {
@@ -238,8 +238,8 @@ TEST_F(FtdiTranslationTest, RefusesEveryHandleThatOpenDidNotGive) {
     std::uint32_t written = 0;
     EXPECT_EQ(SetBaudRate(kFakeCalls, handle, 115200), kInvalidHandle);
     EXPECT_EQ(SetBitMode(kFakeCalls, handle, 0x03, 0x01), kInvalidHandle);
-    EXPECT_EQ(WriteData(kFakeCalls, handle, &byte, 1, &written), kInvalidHandle);
-    EXPECT_EQ(ReadPins(kFakeCalls, handle, &byte), kInvalidHandle);
+    EXPECT_EQ(Write(kFakeCalls, handle, &byte, 1, &written), kInvalidHandle);
+    EXPECT_EQ(GetBitMode(kFakeCalls, handle, &byte), kInvalidHandle);
   }
   EXPECT_EQ(fake_.calls_after_init, 2);  // The failed open's find and open only.
 }
@@ -311,7 +311,7 @@ TEST_F(FtdiTranslationTest, WritesEveryByteOrFails) {
     DeviceHandle handle = OpenOne();
     fake_.write_results = c.results;
     std::uint32_t written = 99;
-    EXPECT_EQ(WriteData(kFakeCalls, handle, pattern, 16, &written), c.status);
+    EXPECT_EQ(Write(kFakeCalls, handle, pattern, 16, &written), c.status);
     EXPECT_EQ(written, c.written);
     if (c.status == kDriverOk) {
       EXPECT_EQ(fake_.sent, std::vector<unsigned char>(pattern, pattern + 16));
@@ -322,11 +322,11 @@ TEST_F(FtdiTranslationTest, WritesEveryByteOrFails) {
 TEST_F(FtdiTranslationTest, WriteChecksItsArguments) {
   DeviceHandle handle = OpenOne();
   std::uint32_t written = 99;
-  EXPECT_EQ(WriteData(kFakeCalls, handle, nullptr, 1, &written), kInvalidParameter);
-  EXPECT_EQ(WriteData(kFakeCalls, handle, nullptr, 0, &written), kDriverOk);
+  EXPECT_EQ(Write(kFakeCalls, handle, nullptr, 1, &written), kInvalidParameter);
+  EXPECT_EQ(Write(kFakeCalls, handle, nullptr, 0, &written), kDriverOk);
   EXPECT_EQ(written, 0u);
   const unsigned char byte = 3;
-  EXPECT_EQ(WriteData(kFakeCalls, handle, &byte, 1, nullptr), kDriverOk);
+  EXPECT_EQ(Write(kFakeCalls, handle, &byte, 1, nullptr), kDriverOk);
   EXPECT_EQ(fake_.sent, std::vector<unsigned char>{3});
   EXPECT_EQ(fake_.write_sizes, std::vector<int>{1});
 }
@@ -335,14 +335,14 @@ TEST_F(FtdiTranslationTest, ReadsThePins) {
   DeviceHandle handle = OpenOne();
   fake_.pins = 0xa5;
   std::uint8_t value = 0;
-  EXPECT_EQ(ReadPins(kFakeCalls, handle, &value), kDriverOk);
+  EXPECT_EQ(GetBitMode(kFakeCalls, handle, &value), kDriverOk);
   EXPECT_EQ(value, 0xa5);
 
   fake_.read_pins_result = -1;
   value = 0x11;
-  EXPECT_EQ(ReadPins(kFakeCalls, handle, &value), kIoError);
+  EXPECT_EQ(GetBitMode(kFakeCalls, handle, &value), kIoError);
   EXPECT_EQ(value, 0x11);
-  EXPECT_EQ(ReadPins(kFakeCalls, handle, nullptr), kInvalidParameter);
+  EXPECT_EQ(GetBitMode(kFakeCalls, handle, nullptr), kInvalidParameter);
 }
 
 }  // namespace
