@@ -27,5 +27,5 @@ trap - INT
 
 echo
 echo "The waveform of this run is in $vcd"
-echo "(GTKWave or PulseView open it; scripts/vcd-to-svg.py $vcd picture.svg draws it.)"
+echo "(GTKWave or PulseView open it, as docs/virtual-board.md says; scripts/vcd-to-svg.py $vcd picture.svg draws it.)"
 exit "$status"
