@@ -11,18 +11,22 @@ set(libftdi1_root ${CMAKE_BINARY_DIR}/libftdi1-dev)
 set(libftdi1_libdir ${libftdi1_root}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
 
 if(NOT EXISTS ${libftdi1_libdir}/pkgconfig/libftdi1.pc)
-  if(NOT QUENDAL_DEBIAN_ARCH)
-    message(FATAL_ERROR "QUENDAL_DEBIAN_ARCH is not set: the toolchain file names the Debian architecture")
+  execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+                  OUTPUT_VARIABLE architecture OUTPUT_STRIP_TRAILING_WHITESPACE
+                  RESULT_VARIABLE failed ERROR_QUIET)
+  if(failed OR NOT architecture)
+    message(FATAL_ERROR "No Debian architecture for ${CMAKE_LIBRARY_ARCHITECTURE} "
+                        "(dpkg-architecture, from dpkg-dev)")
   endif()
   set(download_dir ${CMAKE_BINARY_DIR}/libftdi1-dev-download)
   file(REMOVE_RECURSE ${download_dir} ${libftdi1_root})
   file(MAKE_DIRECTORY ${download_dir})
-  execute_process(COMMAND apt-get download libftdi1-dev:${QUENDAL_DEBIAN_ARCH}
+  execute_process(COMMAND apt-get download libftdi1-dev:${architecture}
                   WORKING_DIRECTORY ${download_dir}
                   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
   file(GLOB package ${download_dir}/libftdi1-dev_*.deb)
   if(NOT result EQUAL 0 OR NOT package)
-    message(FATAL_ERROR "apt-get download libftdi1-dev:${QUENDAL_DEBIAN_ARCH} failed:\n${output}")
+    message(FATAL_ERROR "apt-get download libftdi1-dev:${architecture} failed:\n${output}")
   endif()
   execute_process(COMMAND dpkg-deb -x ${package} ${libftdi1_root} RESULT_VARIABLE result)
   if(NOT result EQUAL 0)

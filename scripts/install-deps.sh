@@ -21,7 +21,7 @@ for option in "$@"; do
     --package)
       packages+=(scdoc lintian dpkg-dev fakeroot file man-db) ;;
     --arm)
-      packages+=(qemu-user g++-aarch64-linux-gnu g++-arm-linux-gnueabihf)
+      packages+=(qemu-user g++-aarch64-linux-gnu g++-arm-linux-gnueabihf dpkg-dev)
       for arch in arm64 armhf; do
         packages+=(libc6:$arch libstdc++6:$arch libftdi1-2:$arch libusb-1.0-0-dev:$arch)
       done ;;

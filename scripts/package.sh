@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh --package --windows
+scripts/install-deps.sh --package --windows --arm
 
 presets=$(cmake --workflow --list-presets | sed -n 's/^ *"\(package-[^"]*\)".*/\1/p')
 rm -rf dist

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds everything and runs every test,
-# warnings as errors: the Linux release and sanitizer builds with CTest, the
-# 64- and 32-bit Windows builds under Wine (scripts/test-windows.sh), and the
-# release files, made and checked.
+# warnings as errors: the Linux release and sanitizer builds and the ARM
+# builds (under qemu-user) with CTest, the 64- and 32-bit Windows builds
+# under Wine (scripts/test-windows.sh), and the release files, made and
+# checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh --tests --windows
+scripts/install-deps.sh --tests --windows --arm
 
-for preset in linux-ci linux-sanitize-ci; do
+for preset in linux-ci linux-sanitize-ci linux-arm64-ci linux-armhf-ci; do
   cmake --workflow --preset "$preset"
 done
 scripts/test-windows.sh
