@@ -11,10 +11,8 @@ set(libftdi1_root ${CMAKE_BINARY_DIR}/libftdi1-dev)
 set(libftdi1_libdir ${libftdi1_root}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
 
 if(NOT EXISTS ${libftdi1_libdir}/pkgconfig/libftdi1.pc)
-  execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
-                  OUTPUT_VARIABLE architecture OUTPUT_STRIP_TRAILING_WHITESPACE
-                  RESULT_VARIABLE failed ERROR_QUIET)
-  if(failed OR NOT architecture)
+  get_debian_architecture(architecture)
+  if(NOT architecture)
     message(FATAL_ERROR "No Debian architecture for ${CMAKE_LIBRARY_ARCHITECTURE} "
                         "(dpkg-architecture, from dpkg-dev)")
   endif()

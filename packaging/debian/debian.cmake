@@ -8,10 +8,8 @@ if(NOT CMAKE_LIBRARY_ARCHITECTURE)
   message(STATUS "The compiler names no multiarch folder: no Debian packages")
   return()
 endif()
-execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
-                OUTPUT_VARIABLE debian_architecture OUTPUT_STRIP_TRAILING_WHITESPACE
-                RESULT_VARIABLE failed ERROR_QUIET)
-if(failed OR NOT debian_architecture)
+get_debian_architecture(debian_architecture)
+if(NOT debian_architecture)
   message(STATUS "No Debian architecture for ${CMAKE_LIBRARY_ARCHITECTURE} (dpkg-architecture, "
                  "from dpkg-dev): no Debian packages")
   return()
