@@ -69,14 +69,19 @@ class WinePrefix:
     """One Wine prefix for a whole test session, in a folder of its own."""
 
     def __init__(self):
-        self.folder = tempfile.mkdtemp(prefix="quendal-wine-")
-        self.path = os.path.join(self.folder, "prefix")
-        created = subprocess.run(wine_command() + ["wineboot", "--init"], env=wine_environment(self.path),
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.STDOUT, timeout=300)
-        if created.returncode != 0:
+        # A new prefix's first boot fails now and then on a loaded machine
+        # ("could not load kernel32.dll"); a second one, in a fresh folder,
+        # has always come up.
+        for attempt in (1, 2):
+            self.folder = tempfile.mkdtemp(prefix="quendal-wine-")
+            self.path = os.path.join(self.folder, "prefix")
+            created = subprocess.run(wine_command() + ["wineboot", "--init"],
+                                     env=wine_environment(self.path), stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+            if created.returncode == 0:
+                return
             self.close()
-            raise RuntimeError("wineboot failed: %s" % created.stdout.decode(errors="replace"))
+        raise RuntimeError("wineboot failed: %s" % created.stdout.decode(errors="replace"))
 
     def close(self):
         # Only this prefix's server, and every Windows process left in it.
