@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh --tests --windows --arm
+scripts/install-deps.sh --tests --windows --arm --package
 
 for preset in linux-ci linux-sanitize-ci linux-arm64-ci linux-armhf-ci; do
   cmake --workflow --preset "$preset"
