@@ -23,6 +23,10 @@ struct termios g_saved_mode;
 struct termios g_key_mode;
 volatile sig_atomic_t g_mode_saved = 0;
 volatile sig_atomic_t g_stopped_by_us = 0;
+// Set while the terminal may be without the key mode: from our own stop until
+// we are back in the foreground. A shell's `fg` of a job that runs in the
+// background sends no SIGCONT, so the key waits look for that moment too.
+volatile sig_atomic_t g_key_mode_off = 0;
 
 // Everything from here to InstallTerminalGuards runs in signal handlers too,
 // so it uses async-signal-safe calls only.
@@ -51,7 +55,20 @@ void DeriveKeyMode() {
 
 void ApplyKeyMode() { tcsetattr(STDIN_FILENO, TCSANOW, &g_key_mode); }
 
-void RestoreOnExit() { RestoreTerminal(); }
+bool InForeground() { return tcgetpgrp(STDIN_FILENO) == getpgrp(); }
+
+void TakeKeyModeBack() {
+  // In the background the terminal belongs to the shell: its mode is not ours
+  // to save or change.
+  if (!InForeground()) return;
+  // After our own stop the shell may have changed the terminal; what it hands
+  // back now is the mode to restore at the end. A stray SIGCONT while running
+  // must not save the key mode as the one to restore.
+  if (g_stopped_by_us && tcgetattr(STDIN_FILENO, &g_saved_mode) == 0) DeriveKeyMode();
+  g_stopped_by_us = 0;
+  ApplyKeyMode();
+  g_key_mode_off = 0;
+}
 
 void RestoreAndReraise(int signal_number) {
   // The handler was reset to the default on entry, so the raised signal ends
@@ -73,6 +90,7 @@ void InstallHandler(int signal_number, void (*handler)(int), int flags) {
 
 void StopWithTerminalRestored(int) {
   int saved_errno = errno;
+  g_key_mode_off = 1;
   RestoreTerminal();
   g_stopped_by_us = 1;
   InstallHandler(SIGTSTP, SIG_DFL, 0);
@@ -86,20 +104,8 @@ void StopWithTerminalRestored(int) {
 }
 
 void RetakeKeyMode(int) {
-  // Resumed in the background (`bg`), the terminal belongs to the shell: its
-  // mode is not ours to save or change. The shell continues us again when it
-  // brings us to the foreground.
   int saved_errno = errno;
-  if (tcgetpgrp(STDIN_FILENO) != getpgrp()) {
-    errno = saved_errno;
-    return;
-  }
-  // After our own stop the shell may have changed the terminal; what it hands
-  // back now is the mode to restore at the end. A stray SIGCONT while running
-  // must not save the key mode as the one to restore.
-  if (g_stopped_by_us && tcgetattr(STDIN_FILENO, &g_saved_mode) == 0) DeriveKeyMode();
-  g_stopped_by_us = 0;
-  ApplyKeyMode();
+  TakeKeyModeBack();
   errno = saved_errno;
 }
 
@@ -131,7 +137,7 @@ bool IsLeftAlone(int signal_number) {
 }
 
 void InstallTerminalGuards() {
-  atexit(RestoreOnExit);
+  atexit(RestoreTerminal);
   // Every signal that would end the process gives the terminal back first:
   // SIGPIPE (`quendal-bench | head`), the crash signals of a faulty driver
   // library, the file-size and CPU limits, kill -USR1, ... A signal the
@@ -146,8 +152,32 @@ void InstallTerminalGuards() {
   InstallHandler(SIGCONT, RetakeKeyMode, SA_RESTART);
 }
 
+// Started in the background (`&`), the terminal still has the shell's own mode
+// (a line editor's, without echo), not the one it gives its commands. Like a
+// change of the mode, tcdrain stops a background process (SIGTTOU) until the
+// shell brings it to the foreground, but it changes nothing when it is
+// finally made. It returns at once in the foreground, where SIGTTOU is ignored
+// or blocked, and on a terminal that is not the controlling one.
+void WaitForForeground() {
+  while (tcdrain(STDIN_FILENO) != 0 && errno == EINTR) {
+  }
+}
+
+// With the key mode off, a key wait made in the foreground takes it back.
+// Signals are held off meanwhile, so that none restores a half-saved mode.
+void TakeKeyModeBackIfOff() {
+  if (!g_key_mode_off) return;
+  sigset_t all, previous;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &previous);
+  TakeKeyModeBack();
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
 void EnterKeyMode() {
-  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &g_saved_mode) != 0) return;
+  if (!isatty(STDIN_FILENO)) return;
+  WaitForForeground();
+  if (tcgetattr(STDIN_FILENO, &g_saved_mode) != 0) return;
   DeriveKeyMode();
   g_mode_saved = 1;
   InstallTerminalGuards();
@@ -188,34 +218,55 @@ class PosixConsole final : public Console {
   void Print(const char* text) override { WriteAll(text, std::strlen(text)); }
 
   bool KeyWaiting() override {
+    TakeKeyModeBackIfOff();
     // End of input, a hang-up and a closed descriptor all count as a key:
     // no key can ever come after them, and a scripted run must still end.
     struct pollfd input = {STDIN_FILENO, POLLIN, 0};
     return poll(&input, 1, 0) > 0;
   }
 
-  int ReadKey() override {
-    // One byte and no more: the rest of a multi-byte key stays pending.
+  void ReadKey() override {
+    // One byte and no more: the rest of a multi-byte key stays pending. At
+    // the end of input there is nothing to take.
     unsigned char key;
-    for (;;) {
-      ssize_t count = read(STDIN_FILENO, &key, 1);
-      if (count == 1) return key;
-      if (count < 0 && errno == EINTR) continue;
-      return -1;  // End of input.
+    while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
     }
   }
 
   void Sleep(unsigned milliseconds) override {
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += milliseconds / 1000;
-    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000L;
+    AddMilliseconds(deadline, milliseconds);
+    for (;;) {
+      // With the key mode off, the slow phase's second is cut into short
+      // naps, so that the key mode is back before the operator types.
+      struct timespec wake = deadline;
+      if (g_key_mode_off) {
+        clock_gettime(CLOCK_MONOTONIC, &wake);
+        AddMilliseconds(wake, kForegroundCheckMilliseconds);
+        if (Before(deadline, wake)) wake = deadline;
+      }
+      while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
+      }
+      if (!Before(wake, deadline)) return;
+      TakeKeyModeBackIfOff();
     }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
+
+ private:
+  static constexpr unsigned kForegroundCheckMilliseconds = 10;
+
+  static void AddMilliseconds(struct timespec& time, unsigned milliseconds) {
+    time.tv_sec += milliseconds / 1000;
+    time.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (time.tv_nsec >= 1000000000L) {
+      time.tv_sec += 1;
+      time.tv_nsec -= 1000000000L;
     }
+  }
+
+  static bool Before(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
   }
 };
 

@@ -17,7 +17,7 @@ class Win32Console final : public Console {
     std::fflush(stdout);
   }
   bool KeyWaiting() override { return _kbhit() != 0; }
-  int ReadKey() override { return _getch(); }
+  void ReadKey() override { _getch(); }
   void Sleep(unsigned milliseconds) override { ::Sleep(milliseconds); }
 };
 

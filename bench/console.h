@@ -13,7 +13,7 @@ class Console {
   // Returns at once: is a key press waiting? Takes nothing out of the input.
   virtual bool KeyWaiting() = 0;
   // Takes exactly one key press (one character) out of the input, unshown.
-  virtual int ReadKey() = 0;
+  virtual void ReadKey() = 0;
   // Suspends the program for the given number of milliseconds.
   virtual void Sleep(unsigned milliseconds) = 0;
 };
@@ -26,7 +26,10 @@ void WaitForKey(Console& console);
 // /dev/null, so call it before anything else opens a file. The terminal is
 // given back as it was on every way out of the process: normal end, exit(),
 // and every signal that ends it (which still ends it as the signal would);
-// it is also given back while the process is stopped.
+// it is also given back while the process is stopped, and the key mode taken
+// again once the process is back in the foreground, with or without SIGCONT.
+// Started in the background, the first call waits to be in the foreground, so
+// that the mode given back is the one the shell gives its commands.
 Console& OpenPlatformConsole();
 
 #endif  // QUENDAL_BENCH_CONSOLE_H

@@ -39,6 +39,24 @@ def on_host(number):
     return number
 
 
+def new_terminal_mode():
+    """The mode of a new pseudo-terminal, as each run gets one."""
+    master, slave = os.openpty()
+    try:
+        return termios.tcgetattr(slave)
+    finally:
+        os.close(master)
+        os.close(slave)
+
+
+def line_editing(mode):
+    """`mode` as bash's line editor sets it while it reads a command."""
+    mode = list(mode)
+    mode[0] &= ~termios.ICRNL
+    mode[3] &= ~(termios.ICANON | termios.ECHO)
+    return mode
+
+
 def no_driver():
     # A folder without the driver library; the system has none either.
     return tempfile.gettempdir() + "/quendal-no-driver"
@@ -193,6 +211,55 @@ class TerminalTest(unittest.TestCase):
         run.type(b"k")
         status = run.next_status()
         self.assertEqual(os.WEXITSTATUS(status), 0)
+        self.assertEqual(run.terminal_mode(), run.original_mode)
+
+    def wait_for_key_mode(self, run):
+        deadline = time.monotonic() + harness.SAFETY_TIMEOUT
+        while self.echo_is_on(run) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        self.assertFalse(run.terminal_mode()[3] & (termios.ECHO | termios.ICANON))
+
+    def test_bash_fg_of_a_job_running_in_the_background_takes_the_key_mode_back(self):
+        # Ctrl-Z, `bg`, `fg` in the slow phase: bash hands the terminal to a
+        # running job without SIGCONT.
+        run = runner.start_job()
+        self.addCleanup(run.close)
+        run.wait_for_output(as_bytes(texts.BANNER + texts.SLOW_PROMPT))
+        run.type(b"\x1a")
+        self.assertTrue(os.WIFSTOPPED(run.next_status()))
+        os.kill(run.pid, signal.SIGCONT)
+        self.assertIsNone(run.next_status(timeout=0.5), "running on in the background")
+
+        run.hand_over_terminal()
+        self.wait_for_key_mode(run)
+        # One key each for the slow and fast phases, the read-back and the
+        # closing prompt; none of them shows.
+        run.type(b"#")
+        run.wait_for_output(as_bytes(texts.FAST_PROMPT))
+        run.type(b"###")
+        status = run.next_status()
+        self.assertTrue(os.WIFEXITED(status), "status %#x" % status)
+        self.assertEqual(os.WEXITSTATUS(status), 0)
+        run.finish()
+        self.assertNotIn(b"#", run.screen())
+        self.assertEqual(run.terminal_mode(), run.original_mode)
+
+    def test_started_in_the_background_it_gives_back_the_mode_it_finds_in_the_foreground(self):
+        # `quendal-bench &`, then `fg`: until then the terminal has the mode
+        # of the shell's line editor, not the one it gives its commands.
+        run = runner.start_job(library_dir=no_driver(),
+                               background_mode=line_editing(new_terminal_mode()))
+        self.addCleanup(run.close)
+        self.assertTrue(os.WIFSTOPPED(run.next_status()))
+        run.pump(0.1)
+        self.assertEqual(run.output, b"", "stopped before its banner")
+
+        termios.tcsetattr(run.slave, termios.TCSANOW, run.original_mode)
+        run.bring_to_foreground()
+        run.wait_for_output(HALT_OUTPUT)
+        self.wait_for_key_mode(run)
+        run.type(b"k")
+        self.assertEqual(os.WEXITSTATUS(run.next_status()), 0)
         self.assertEqual(run.terminal_mode(), run.original_mode)
 
     @unittest.skipIf(harness.emulated, "qemu-user keeps the program's signal mask to itself, so "

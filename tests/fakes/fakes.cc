@@ -122,15 +122,14 @@ bool FakeConsole::KeyWaiting() {
   return !pending_.empty();
 }
 
-int FakeConsole::ReadKey() {
+void FakeConsole::ReadKey() {
   if (pending_.empty()) {
     ADD_FAILURE() << "key read with none pending";
-    return -1;
+    return;
   }
   char key = pending_[0];
   pending_.erase(0, 1);
   g_events.push_back(std::string("read key ") + key);
-  return static_cast<unsigned char>(key);
 }
 
 void FakeConsole::Sleep(unsigned milliseconds) {

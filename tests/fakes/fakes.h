@@ -62,7 +62,7 @@ class FakeConsole final : public Console {
 
   void Print(const char* text) override;
   bool KeyWaiting() override;
-  int ReadKey() override;
+  void ReadKey() override;
   void Sleep(unsigned milliseconds) override;
 
  private:

@@ -294,8 +294,9 @@ class ForegroundJob(Run):
     the terminal too, as under a shell; `stdout_fd` replaces its output.
     """
 
-    def __init__(self, command, env, stdout_fd=None, before_exec=None):
+    def __init__(self, command, env, stdout_fd=None, before_exec=None, background_mode=None):
         self._stdout_fd = stdout_fd
+        self._background_mode = background_mode
         super().__init__(command, env, before_exec=before_exec)
         self.pid = self.process.pid
         self.leader = self.process.leader
@@ -303,7 +304,7 @@ class ForegroundJob(Run):
     def _spawn(self, command, env, cwd, stdin, stdout, stderr, pass_fds, controlling,
                before_exec):
         stdout = stdin if self._stdout_fd is None else self._stdout_fd
-        return _Job(command, env, stdin, stdout, before_exec)
+        return _Job(command, env, stdin, stdout, before_exec, self._background_mode)
 
     def next_status(self, timeout=None):
         """The program's next change of state as a wait status (stopped,
@@ -316,8 +317,14 @@ class ForegroundJob(Run):
         return status
 
     def bring_to_foreground(self):
-        """As a shell's `fg`: the terminal to the job, then SIGCONT."""
+        """As a shell's `fg` of a stopped job: the terminal to the job, then
+        SIGCONT."""
         os.kill(self.leader, signal.SIGUSR1)
+
+    def hand_over_terminal(self):
+        """As bash's `fg` of a job running in the background: the terminal to
+        the job, and no SIGCONT."""
+        os.kill(self.leader, signal.SIGUSR2)
 
     def close(self):
         super().close()
@@ -331,7 +338,7 @@ class _Job:
 
     stdout = stderr = None
 
-    def __init__(self, command, env, terminal, stdout, before_exec):
+    def __init__(self, command, env, terminal, stdout, before_exec, background_mode):
         # A failed exec writes its error here; a good one closes it.
         exec_read, exec_write = os.pipe2(os.O_CLOEXEC)
         status_read, status_write = os.pipe()
@@ -340,8 +347,8 @@ class _Job:
             try:
                 os.close(status_read)
                 os.close(exec_read)
-                _lead_session(command, env, terminal, stdout, before_exec, status_write,
-                              exec_write)
+                _lead_session(command, env, terminal, stdout, before_exec, background_mode,
+                              status_write, exec_write)
             finally:
                 os._exit(127)
         os.close(status_write)
@@ -423,18 +430,23 @@ class _Job:
             self._statuses = None
 
 
-def _lead_session(command, env, terminal, stdout, before_exec, status_write, exec_write):
+def _lead_session(command, env, terminal, stdout, before_exec, background_mode, status_write,
+                  exec_write):
     """The leader: a new session with `terminal` as its controlling
-    terminal, the program as its foreground job, and a shell's handling of
-    a stopped job."""
+    terminal, the program as its foreground job (or a background one, with
+    the terminal in `background_mode`), and a shell's handling of a stopped
+    job."""
     os.setsid()
     fcntl.ioctl(terminal, termios.TIOCSCTTY, 0)
     signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+    if background_mode is not None:
+        termios.tcsetattr(terminal, termios.TCSANOW, background_mode)
     program = os.fork()
     if program == 0:
         try:
             os.setpgid(0, 0)
-            os.tcsetpgrp(terminal, os.getpid())
+            if background_mode is None:
+                os.tcsetpgrp(terminal, os.getpid())
             # As under a shell: Python ignores SIGPIPE and SIGXFSZ itself.
             for number in (signal.SIGTTOU, signal.SIGPIPE, signal.SIGXFSZ, signal.SIGINT):
                 signal.signal(number, signal.SIG_DFL)
@@ -453,13 +465,18 @@ def _lead_session(command, env, terminal, stdout, before_exec, status_write, exe
         os.setpgid(program, program)
     except PermissionError:  # Already in its own group and past its exec.
         pass
-    os.tcsetpgrp(terminal, program)
+    if background_mode is None:
+        os.tcsetpgrp(terminal, program)
 
-    def continue_in_foreground(*_):  # A shell's `fg`.
+    def continue_in_foreground(*_):  # A shell's `fg` of a stopped job.
         os.tcsetpgrp(terminal, program)
         os.kill(program, signal.SIGCONT)
 
+    def hand_over_terminal(*_):  # bash's `fg` of a running job.
+        os.tcsetpgrp(terminal, program)
+
     signal.signal(signal.SIGUSR1, continue_in_foreground)
+    signal.signal(signal.SIGUSR2, hand_over_terminal)
     os.write(status_write, b"%d\n" % program)
     while True:
         _, status = os.waitpid(program, os.WUNTRACED)
@@ -474,8 +491,9 @@ def _lead_session(command, env, terminal, stdout, before_exec, status_write, exe
 
 
 def start_job(settings=None, library_dir=None, args=(), extra_env=None, stdout_fd=None,
-              before_exec=None):
+              before_exec=None, background_mode=None):
     """Starts the bench program as a ForegroundJob, as `start` does a Run."""
     command = emulator() + [program(), *args]
     env = environment(library_dir or boards(), settings, extra_env)
-    return ForegroundJob(command, env, stdout_fd=stdout_fd, before_exec=before_exec)
+    return ForegroundJob(command, env, stdout_fd=stdout_fd, before_exec=before_exec,
+                         background_mode=background_mode)
