@@ -43,10 +43,12 @@ class SigrokImportTest(harness.BenchTestCase):
         steps = d1_d0_steps(seen)
         self.assertEqual(steps[:4], [0, 1, 2, 3])
         self.assertEqual(steps[4:20], list(PATTERN), "each byte of the first burst, apart")
-        # The import ends its samples at the file's last time stamp, so the
-        # last change itself is not among them; every other one is, at its time.
-        self.assertEqual(seen[:-1], board[:-1])
-        self.assertEqual(seen[-1][0], board[-1][0])
+        # The import ends its samples at the file's last time stamp: the
+        # board's closing one, after the last change, so that the last byte
+        # of the last burst shows too.
+        self.assertEqual(seen, board)
+        self.assertEqual(seen[-2][1] & 0x03, PATTERN[-1])
+        self.assertEqual(seen[-1][1], seen[-2][1], "the closing time stamp changes nothing")
 
 
 if __name__ == "__main__":

@@ -21,15 +21,14 @@ std::vector<PinLevels> PinModel::Write(std::uint64_t t_ns, const std::uint8_t* d
   SettleUntil(t_ns);
   const std::uint64_t bytes_per_second =
       static_cast<std::uint64_t>(baud_rate_) * static_cast<std::uint64_t>(clock_factor_);
-  const std::uint64_t period_ns = std::max<std::uint64_t>(1, 1000000000ULL / bytes_per_second);
-  std::uint64_t start = t_ns;
-  if (!queued_.empty()) start = std::max(start, queued_.back().t_ns + period_ns);
+  // Each byte's time from the write's start, so that rounding does not add up.
+  auto after = [&](std::uint64_t bytes) { return bytes * 1000000000ULL / bytes_per_second; };
+  const std::uint64_t start = std::max(t_ns, output_end_ns_);
   for (std::uint32_t i = 0; i < count; ++i) {
-    // Each byte's time from the write's start, so that rounding does not add up.
-    std::uint64_t at = start + (static_cast<std::uint64_t>(i) * 1000000000ULL) / bytes_per_second;
-    queued_.push_back({at, data[i]});
-    changes.push_back({at, LevelsFor(data[i])});
+    queued_.push_back({start + after(i), data[i]});
+    changes.push_back({start + after(i), LevelsFor(data[i])});
   }
+  output_end_ns_ = start + after(count);
   return changes;
 }
 

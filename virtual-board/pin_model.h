@@ -5,8 +5,9 @@
 // mask are outputs and show the output latch; the others, and all pins in
 // mode 0, show the inputs. Each byte of a write reaches the latch one byte
 // clock (baud rate x clock factor) after the one before, starting when the
-// write arrives or when the bytes queued before it are out, whichever is
-// later; the last byte stays. Writes outside bit-bang mode leave the pins.
+// write arrives or when the bytes written before it are out (the last of them
+// one byte clock after it reached the latch), whichever is later; the last
+// byte stays. Writes outside bit-bang mode leave the pins.
 #ifndef QUENDAL_VIRTUAL_BOARD_PIN_MODEL_H
 #define QUENDAL_VIRTUAL_BOARD_PIN_MODEL_H
 
@@ -29,6 +30,8 @@ class PinModel {
   // The levels after each byte, in time order; empty outside bit-bang mode.
   std::vector<PinLevels> Write(std::uint64_t t_ns, const std::uint8_t* data, std::uint32_t count);
   std::uint8_t LevelsAt(std::uint64_t t_ns);
+  // When the bytes written so far are out: the earliest time for the next.
+  std::uint64_t OutputEndNs() const { return output_end_ns_; }
 
  private:
   std::uint8_t LevelsFor(std::uint8_t latch) const;
@@ -42,6 +45,7 @@ class PinModel {
   std::uint8_t mode_ = 0;
   std::uint8_t latch_ = 0;
   std::vector<PinLevels> queued_;  // Latch values still on their way, in time order.
+  std::uint64_t output_end_ns_ = 0;
 };
 
 #endif  // QUENDAL_VIRTUAL_BOARD_PIN_MODEL_H

@@ -51,6 +51,14 @@ TEST(PinModel, AWriteQueuesBehindBytesStillGoingOut) {
   EXPECT_GT(second[0].t_ns, first.back().t_ns);
   EXPECT_EQ(pins.LevelsAt(first.back().t_ns), 0xFD);
   EXPECT_EQ(pins.LevelsAt(second[0].t_ns), 0xFE);
+  // The last byte out keeps its whole byte clock, also when the next write
+  // arrives after it reached the pins.
+  const std::uint64_t period_ns = 1000000000ULL / (115200ULL * 16);
+  EXPECT_EQ(pins.OutputEndNs(), second[0].t_ns + period_ns);
+  const std::uint8_t one = 0x01;
+  std::vector<PinLevels> third = pins.Write(second[0].t_ns + 1, &one, 1);
+  ASSERT_EQ(third.size(), 1u);
+  EXPECT_EQ(third[0].t_ns, second[0].t_ns + period_ns);
 }
 
 }  // namespace

@@ -41,3 +41,11 @@ std::string VcdChanges(const std::vector<PinLevels>& changes, VcdState* state) {
   }
   return text;
 }
+
+std::string VcdEnd(std::uint64_t end_ns, VcdState* state) {
+  std::uint64_t at =
+      end_ns > state->origin_ns ? (end_ns - state->origin_ns + kVcdUnitNs - 1) / kVcdUnitNs : 0;
+  if (at <= state->last_time) at = state->last_time + 1;
+  state->last_time = at;
+  return "#" + std::to_string(at) + "\n";
+}

@@ -8,7 +8,10 @@
 // standing. Every piece ends at a record boundary, so a file cut off between
 // pieces is still a valid dump. Times that would go back (a change computed
 // for an earlier moment than one already written) are written at the last
-// time instead: a dump's times must never decrease.
+// time instead: a dump's times must never decrease. VcdEnd gives the closing
+// time stamp, with no change after it: end_ns rounded up to its unit, and
+// later than every record written. Readers that end their samples at the last
+// time stamp (PulseView, sigrok-cli) show the last change up to it.
 #ifndef QUENDAL_VIRTUAL_BOARD_VCD_FORMAT_H
 #define QUENDAL_VIRTUAL_BOARD_VCD_FORMAT_H
 
@@ -31,5 +34,6 @@ struct VcdState {
 
 std::string VcdHeader(std::uint8_t initial_levels, VcdState* state, std::uint64_t origin_ns);
 std::string VcdChanges(const std::vector<PinLevels>& changes, VcdState* state);
+std::string VcdEnd(std::uint64_t end_ns, VcdState* state);
 
 #endif  // QUENDAL_VIRTUAL_BOARD_VCD_FORMAT_H

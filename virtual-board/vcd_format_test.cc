@@ -21,8 +21,21 @@ TEST(VcdFormat, ChangesListOnlyPinsThatChangeAndTimeNeverGoesBack) {
   EXPECT_EQ(VcdChanges({{1500, 0x00}}, &state), "");
   // 560 ns and 1099 ns after the start are cut down to 5 and 10 units.
   EXPECT_EQ(VcdChanges({{1560, 0x01}, {2099, 0x03}}, &state), "#5\n1!\n#10\n1\"\n");
-  // A change computed for before the last record is written at its time.
+  // A change computed for before the last record is written at the last record's time.
   EXPECT_EQ(VcdChanges({{1800, 0x02}}, &state), "#10\n0!\n");
+}
+
+TEST(VcdFormat, TheClosingTimeStampIsRoundedUpAndAfterEveryRecord) {
+  VcdState state{};
+  VcdHeader(0x00, &state, 1000);
+  VcdChanges({{1560, 0x01}}, &state);
+  // 1601 ns after the start is rounded up to 17 units, so that the last
+  // change lasts at least until then.
+  VcdState closing = state;
+  EXPECT_EQ(VcdEnd(2601, &closing), "#17\n");
+  // An end within the last record's unit still closes after it.
+  closing = state;
+  EXPECT_EQ(VcdEnd(1560, &closing), "#6\n");
 }
 
 TEST(VcdFormat, EachByteOfTheFastPatternKeepsItsOwnTimeStamp) {

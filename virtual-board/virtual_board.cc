@@ -1,5 +1,6 @@
 #include "virtual-board/virtual_board.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ struct Board {
   RecordFile trace;
   RecordFile vcd;
   VcdState vcd_state{};
+
+  ~Board();
 };
 
 bool OpenRecords(Board* board, std::string* error) {
@@ -83,6 +86,16 @@ void AppendOrStop(RecordFile* file, const char* variable, const std::string& rec
     ReportError(std::string(variable) + ": writing failed; no more records are written");
     file->native = -1;
   }
+}
+
+// The board's run ends with the process, when it exits (a signal that ends
+// it runs no destructor). The waveform's closing time stamp lies then, or
+// after the last byte written has had its byte clock, whichever is later.
+Board::~Board() {
+  if (!ready) return;
+  std::uint64_t end = MonotonicNs();
+  if (!devices.empty()) end = std::max(end, devices[0].pins.OutputEndNs());
+  AppendOrStop(&vcd, "VBOARD_VCD", VcdEnd(end, &vcd_state));
 }
 
 Device* FindDevice(Board& board, DeviceHandle handle) {
