@@ -1,12 +1,16 @@
-# Warnings, sanitizers and release hardening, applied to every target.
+# Warnings for our own targets; sanitizers and release hardening for every
+# target, GoogleTest built from source included.
 
 if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
   set(CMAKE_BUILD_TYPE Release CACHE STRING "Build type" FORCE)
 endif()
 
-add_compile_options(-Wall -Wextra)
+# Linked by the project's targets only: a new compiler's warning in code that
+# is not ours must not fail the build.
+add_library(quendal_warnings INTERFACE)
+target_compile_options(quendal_warnings INTERFACE -Wall -Wextra)
 if(QUENDAL_WERROR)
-  add_compile_options(-Werror)
+  target_compile_options(quendal_warnings INTERFACE -Werror)
 endif()
 
 if(QUENDAL_SANITIZE)
