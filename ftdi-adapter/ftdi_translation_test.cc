@@ -252,7 +252,7 @@ TEST_F(FtdiTranslationTest, SendsTheSameBaudRateBeforeAndAfterTheBitMode) {
   ASSERT_EQ(SetBaudRate(kFakeCalls, handle, 9601), kDriverOk);
   EXPECT_EQ(fake_.chip_rates, (std::vector<int>{115200, 115200, 9601}));
 
-  // Bit-bang stays on for libftdi1 after the rate is set.
+  // Back in reset mode, where libftdi1 multiplies nothing, the rate is sent as it is too.
   ASSERT_EQ(SetBitMode(kFakeCalls, handle, 0x03, BITMODE_RESET), kDriverOk);
   ASSERT_EQ(SetBaudRate(kFakeCalls, handle, 9600), kDriverOk);
   EXPECT_EQ(fake_.chip_rates.back(), 9600);
