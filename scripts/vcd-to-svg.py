@@ -9,10 +9,14 @@ A run that never reached the fast phase gets the first panel only. Only the
 Python standard library is used.
 """
 import argparse
+import os
 import sys
 from xml.sax.saxutils import escape
 
-TIMESCALE_UNITS = {"s": 1e9, "ms": 1e6, "us": 1e3, "ns": 1.0, "ps": 1e-3, "fs": 1e-6}
+# The waveform reader of the tests, so that there is one.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+from harness.records import read_vcd_levels  # noqa: E402
+
 BURST_GAP_NS = 50000  # Changes closer than this belong to one burst.
 BURST_MIN_CHANGES = 4
 
@@ -25,30 +29,18 @@ COLOURS = ["#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#8c564b", "#e377c2", "#7
 
 def read_vcd(path):
     """Returns {pin number: [(time in ns, 0 or 1), ...]} and the last time."""
-    names = {}
+    samples = read_vcd_levels(path)
+    if samples[0][0] is None:
+        return {}, 0
     changes = {}
-    scale = 1.0
-    now = 0.0
-    in_timescale = False
-    with open(path, encoding="ascii") as vcd:
-        for line in vcd:
-            words = line.split()
-            if not words:
-                continue
-            if words[0] == "$timescale" or in_timescale:
-                text = "".join(w for w in words if w not in ("$timescale", "$end"))
-                in_timescale = "$end" not in words
-                if text:
-                    number = text.rstrip("munpfs") or "1"
-                    scale = float(number) * TIMESCALE_UNITS[text[len(number):]]
-            elif words[0] == "$var" and len(words) >= 5 and words[4].startswith("D"):
-                names[words[3]] = int(words[4][1:])
-            elif words[0].startswith("#"):
-                now = int(words[0][1:]) * scale
-            elif words[0][0] in "01" and words[0][1:] in names:
-                pin = names[words[0][1:]]
-                changes.setdefault(pin, []).append((now, int(words[0][0])))
-    return changes, now
+    previous = None
+    for time, levels in samples:
+        for pin in range(8):
+            level = (levels >> pin) & 1
+            if previous is None or level != (previous >> pin) & 1:
+                changes.setdefault(pin, []).append((time, level))
+        previous = levels
+    return changes, samples[-1][0]
 
 
 def first_burst(changes):

@@ -3,12 +3,17 @@ libsigrok's VCD import (the one PulseView uses), through sigrok-cli."""
 import os
 import shutil
 import subprocess
+import sys
 import unittest
+from xml.etree import ElementTree
 
 import harness
 from harness import texts
 
 PATTERN = bytes.fromhex(texts.FAST_PATTERN)
+PICTURE_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "scripts",
+                              "vcd-to-svg.py")
+SVG = "{http://www.w3.org/2000/svg}"
 
 
 def d1_d0_steps(samples):
@@ -49,6 +54,22 @@ class SigrokImportTest(harness.BenchTestCase):
         self.assertEqual(seen, board)
         self.assertEqual(seen[-2][1] & 0x03, PATTERN[-1])
         self.assertEqual(seen[-1][1], seen[-2][1], "the closing time stamp changes nothing")
+
+
+class PictureTest(harness.BenchTestCase):
+    def test_the_picture_script_draws_the_slow_count_and_a_burst(self):
+        run = self.start({"VBOARD_KEYS": "FT_Write#4,FT_Write#6,FT_GetBitMode#1:kq",
+                          "VBOARD_VCD": self.vcd_path})
+        self.assertEqual(run.finish(), 0, run.errors)
+        picture = os.path.join(self.folder, "run.svg")
+        result = subprocess.run([sys.executable, PICTURE_SCRIPT, self.vcd_path, picture],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                timeout=harness.SAFETY_TIMEOUT)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        svg = ElementTree.parse(picture).getroot()
+        titles = [text.text for text in svg.iter(SVG + "text") if text.get("class") == "title"]
+        self.assertEqual(len(titles), 2, "the slow count, then the first burst")
+        self.assertEqual(len(svg.findall(SVG + "polyline")), 4, "D0 and D1 in each")
 
 
 if __name__ == "__main__":
