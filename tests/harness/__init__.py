@@ -8,7 +8,8 @@ Starting a run: in a test file `tests/NAME_test.py`,
 
     class SomethingTest(harness.BenchTestCase):
         def test_it(self):
-            run = self.start({"VBOARD_KEYS": "FT_Open#1:abc"})  # or keyboard="pipe"
+            # One key for each of the four waits, typed ahead.
+            run = self.start({"VBOARD_KEYS": "FT_Open#1:abcd"})  # or keyboard="pipe"
             self.assertEqual(run.finish(), 0)
             self.assertEqual(run.screen(), texts.as_bytes(texts.whole_run(1)))
             self.assertEqual(self.trace().written, ["00", texts.FAST_PATTERN])
@@ -17,12 +18,15 @@ Starting a run: in a test file `tests/NAME_test.py`,
         harness.main()
 
 CTest runs each class named `...Test` of each `tests/*_test.py` as a test of
-its own, `NAME.Class`, with the paths in the environment: QUENDAL_BENCH (the
-program), QUENDAL_BOARDS (the virtual board's folder), QUENDAL_ADAPTER (the
-libftdi1 adapter's folder) and QUENDAL_EMULATOR (the command in front of the
-program, e.g. qemu-aarch64; `harness.emulated` is then True). Base classes
-end in `TestCase`, not `Test`. A run exits with 77 (skipped) when every test
-in it was skipped.
+its own, `NAME.Class`, with these in the environment: QUENDAL_BENCH (the
+program), QUENDAL_BOARDS (the virtual board's folder), QUENDAL_BUILD_TYPE
+(CMake's build type), and on Linux QUENDAL_ADAPTER (the libftdi1 adapter's
+folder) and QUENDAL_BITMODE_BEFORE_BAUD (the wire tests' program that sets
+the bit mode before the baud rate); QUENDAL_EMULATOR when the build runs its
+programs under an emulator (the command in front of the program, e.g.
+qemu-aarch64; `harness.emulated` is then True). Base classes end in
+`TestCase`, not `Test`. A run exits with 77 (skipped) when every test in it
+was skipped. The example above runs as the test `docs.HarnessExampleTest`.
 
 Adding a case: the program's texts, the failure table and the binding
 table are in `texts`, shared case tables in `cases`; add a row to a test's
