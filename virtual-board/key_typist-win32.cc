@@ -32,6 +32,10 @@ INPUT_RECORD KeyEvent(char key, BOOL down) {
 }  // namespace
 
 bool PrepareKeyTypist(const BoardConfig& config, std::string* error) {
+  if (config.key_fd >= 0) {
+    *error = "VBOARD_KEY_FD: not used on Windows, where the keys go into the console";
+    return false;
+  }
   if (config.keys.empty()) return true;
   if (ConsoleInput() == INVALID_HANDLE_VALUE) {
     *error = "VBOARD_KEYS: this process has no console to type keys into";

@@ -146,6 +146,20 @@ class BindingTest(WineTestCase):
                                      "no driver call may be made")
 
 
+class BoardSettingsTest(WineTestCase):
+    def test_a_key_descriptor_is_refused_and_fails_the_open(self):
+        # The keys go into the console on Windows. The board that refuses a
+        # setting types no key, so the halt is seen waiting, then stopped.
+        for architecture in BUILDS:
+            with self.subTest(architecture=architecture):
+                run = self.start(architecture, board(architecture), {"VBOARD_KEY_FD": "3"})
+                expected = windows(texts.halt(texts.failure("FT_Open", 18)))
+                run.wait_for_output(expected)
+                self.assertTrue(run.running(), "the halt waits for a key")
+                self.assertEqual(run.output, expected)
+                self.assertIn(b"virtual board: VBOARD_KEY_FD: ", run.errors)
+
+
 class DriverSearchTest(WineTestCase):
     """Ftd2xx.dll is found beside the .exe and in the system folder, never
     in the current directory or a PATH folder, where anyone could plant one."""
