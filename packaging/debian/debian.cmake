@@ -40,26 +40,35 @@ add_custom_command(OUTPUT ${out}/changelog.gz
   COMMAND gzip -9nkf ${out}/changelog
   DEPENDS ${out}/changelog)
 
-# The man page; its table of statuses is the README's.
+# The README as installed: without the links to the source tree's pages.
+add_custom_command(OUTPUT ${out}/README.md
+  COMMAND ${Python3_EXECUTABLE} ${render_text} --format markdown ${readme} ${out}/README.md
+  DEPENDS ${render_text} ${readme}
+  VERBATIM)
+
+# The man page; its table of statuses is the README's, its list of the
+# virtual board's settings the board's page's.
+set(board_page ${PROJECT_SOURCE_DIR}/docs/virtual-board.md)
 find_program(SCDOC scdoc)
 set(man_outputs "")
 if(SCDOC)
   add_custom_command(OUTPUT ${out}/quendal-bench.1.gz
-    COMMAND ${Python3_EXECUTABLE} ${render_text} --readme ${readme} --format scdoc
+    COMMAND ${Python3_EXECUTABLE} ${render_text} --readme ${readme} --settings ${board_page}
+            --format scdoc
             -D PROJECT_VERSION=${PROJECT_VERSION} -D LIBRARY_FOLDER=${prefix}/${private_lib}
             -D UDEV_RULE=${udev_rule}
             ${CMAKE_CURRENT_SOURCE_DIR}/man/quendal-bench.1.scd.in ${out}/quendal-bench.1.scd
     COMMAND sh -c "\"$0\" < quendal-bench.1.scd > quendal-bench.1" ${SCDOC}
     COMMAND gzip -9nf quendal-bench.1
     WORKING_DIRECTORY ${out}
-    DEPENDS man/quendal-bench.1.scd.in ${render_text} ${readme}
+    DEPENDS man/quendal-bench.1.scd.in ${render_text} ${readme} ${board_page}
     VERBATIM)
   set(man_outputs ${out}/quendal-bench.1.gz)
 else()
   install(CODE "message(FATAL_ERROR \"scdoc is needed for the man page: scripts/install-deps.sh --package\")"
           COMPONENT program)
 endif()
-add_custom_target(debian_files ALL DEPENDS ${out}/changelog.gz ${man_outputs})
+add_custom_target(debian_files ALL DEPENDS ${out}/changelog.gz ${out}/README.md ${man_outputs})
 
 # quendal-bench
 install(TARGETS quendal-bench RUNTIME DESTINATION bin COMPONENT program)
@@ -69,7 +78,7 @@ install(TARGETS ftd2xx LIBRARY DESTINATION ${private_lib}/ftdi-adapter
 install(FILES ${udev_rule_file} DESTINATION lib/udev/rules.d COMPONENT program)
 install(FILES ${man_outputs} ${out}/quendal-bench-adapter.1.gz DESTINATION share/man/man1
         COMPONENT program)
-install(FILES debian/copyright ${out}/changelog.gz ${readme}
+install(FILES debian/copyright ${out}/changelog.gz ${out}/README.md
         DESTINATION share/doc/quendal-bench COMPONENT program)
 
 # quendal-bench-virtual-board

@@ -46,6 +46,14 @@ def readme_statuses():
     return [(status.replace("\u2013", "-"), name) for status, name in rows]
 
 
+def board_settings():
+    """The VBOARD_* names that the virtual board reads."""
+    with open(os.path.join(SOURCE, "virtual-board", "board_config.cc")) as source:
+        names = re.findall(r'\{"(VBOARD_\w+)",', source.read())
+    assert names, "the board's table of settings in board_config.cc"
+    return names
+
+
 def debian_architectures():
     names = sorted(os.listdir(DIST))
     return [re.match(r"quendal-bench_%s_(\w+)\.deb$" % re.escape(VERSION), n).group(1)
@@ -64,6 +72,20 @@ def deb_members(path):
     members = {m.name[1:] if m.name.startswith("./") else m.name: m
                for m in archive.getmembers()}
     return members, lambda name: archive.extractfile(members[name]).read()
+
+
+def man_page(architecture):
+    """The man page as man shows it, and what man said on standard error."""
+    _, read = deb_members(deb("quendal-bench", architecture))
+    with tempfile.TemporaryDirectory() as folder:
+        page = os.path.join(folder, "quendal-bench.1")
+        with open(page, "wb") as out:
+            out.write(gzip.decompress(read("/usr/share/man/man1/quendal-bench.1.gz")))
+        shown = subprocess.run(["man", "--warnings", "-l", page],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               env=dict(os.environ, MANWIDTH="200", MAN_KEEP_FORMATTING=""),
+                               universal_newlines=True)
+    return shown.stdout, shown.stderr
 
 
 def control(path):
@@ -193,17 +215,8 @@ class DebianPackageTest(unittest.TestCase):
     def test_man_page_has_no_warnings_and_the_readmes_statuses(self):
         for architecture in debian_architectures():
             with self.subTest(architecture=architecture):
-                _, read = deb_members(deb("quendal-bench", architecture))
-                with tempfile.TemporaryDirectory() as folder:
-                    page = os.path.join(folder, "quendal-bench.1")
-                    with open(page, "wb") as out:
-                        out.write(gzip.decompress(read("/usr/share/man/man1/quendal-bench.1.gz")))
-                    shown = subprocess.run(["man", "--warnings", "-l", page],
-                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                           env=dict(os.environ, MANWIDTH="200", MAN_KEEP_FORMATTING=""),
-                                           universal_newlines=True)
-                self.assertEqual(shown.stderr, "")
-                text = shown.stdout
+                text, warnings = man_page(architecture)
+                self.assertEqual(warnings, "")
                 self.assertNotIn("@", text.replace("@quendal", ""))
                 for status, name in readme_statuses():
                     self.assertIn("%s %s\n" % (status, name), text)
@@ -218,6 +231,21 @@ class DebianPackageTest(unittest.TestCase):
                                 % MULTIARCH[architecture], UDEV_RULE, "System32", "SysWOW64"]:
                     self.assertIn(command, text)
                 self.assertIn("quendal-bench %s" % VERSION, text.splitlines()[-1])
+
+    def test_man_page_names_every_setting_of_the_virtual_board(self):
+        for architecture in debian_architectures():
+            with self.subTest(architecture=architecture):
+                text, _ = man_page(architecture)
+                for name in board_settings():
+                    self.assertRegex(text, r"\n +%s " % name)
+
+    def test_installed_readme_links_only_within_itself(self):
+        for architecture in debian_architectures():
+            with self.subTest(architecture=architecture):
+                _, read = deb_members(deb("quendal-bench", architecture))
+                readme = read("/usr/share/doc/quendal-bench/README.md").decode()
+                self.assertIn("## Messages and statuses", readme)
+                self.assertEqual(re.findall(r"\]\((?!#|https?:)[^)]*\)", readme), [])
 
     def test_copyright_and_changelog_name_the_licence_and_version(self):
         for architecture in debian_architectures():
@@ -389,6 +417,10 @@ class WindowsZipTest(unittest.TestCase):
                 self.assertIn("SysWOW64" if bits == 32 else "System32", text)
                 for status, name in readme_statuses():
                     self.assertRegex(text, r"\n%s +%s\n" % (re.escape(status), re.escape(name)))
+                # The status table's sentences for Linux and the virtual board's settings
+                # stay out.
+                self.assertNotIn("Linux", text)
+                self.assertNotIn("VBOARD", text)
 
     def test_version_resource_and_manifest(self):
         for architecture, bits in ZIPS.items():
