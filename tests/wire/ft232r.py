@@ -25,6 +25,8 @@ with BULK_OUT the n-th bulk write.
                                ENODEV, as when the board is pulled out;
     short_write=(n, count)     the n-th bulk write moves only `count` bytes;
     empty_pin_read=True        pin reads answer no data;
+    pin_read=0xFE              pin reads answer that byte whatever was written,
+                               as from a board whose pins are shorted;
     claim_busy=True            claiming the interface fails with EBUSY, as
                                when another program holds the board;
     kernel_driver="ftdi_sio"   that driver is bound to the interface until
@@ -117,10 +119,11 @@ class EmulatedFt232r(UMockdev.IoctlBase):
     it is told; see the module's comment."""
 
     def __init__(self, stall=None, unplug=None, short_write=None, empty_pin_read=False,
-                 claim_busy=False, kernel_driver=None):
+                 pin_read=None, claim_busy=False, kernel_driver=None):
         super().__init__()
         self.stall, self.unplug, self.short_write = stall, unplug, short_write
-        self.empty_pin_read, self.claim_busy = empty_pin_read, claim_busy
+        self.empty_pin_read, self.pin_read = empty_pin_read, pin_read
+        self.claim_busy = claim_busy
         self.kernel_driver = kernel_driver
         self.forget()
 
@@ -148,6 +151,8 @@ class EmulatedFt232r(UMockdev.IoctlBase):
         return [t.data.hex() for t in self.transfers if t.kind == "bulk"]
 
     def pins(self):
+        if self.pin_read is not None:
+            return self.pin_read
         if self.bit_mode == 0:
             return 0xFF  # Every pin an input, pulled high.
         return (self.latch & self.mask) | (~self.mask & 0xFF)
