@@ -1,6 +1,7 @@
 """The documents against the program: every copy of the program's texts in
 what operators read, and the harness's own example run as a test."""
 import difflib
+import json
 import os
 import re
 import subprocess
@@ -99,6 +100,23 @@ class ProgramTextsTest(unittest.TestCase):
                     self.assertFalse(quote.startswith("Error :"), "not a message of the program")
                     self.assertEqual(difflib.get_close_matches(quote, QUOTABLE, n=1, cutoff=0.75),
                                      [], "differs from the program's text")
+
+
+class PresetsTest(unittest.TestCase):
+    def test_every_preset_that_a_command_in_the_docs_names_exists(self):
+        with open(os.path.join(SOURCE, "CMakePresets.json")) as file:
+            presets = json.load(file)
+        kinds = {"cmake": "configurePresets", "cmake --build": "buildPresets",
+                 "cmake --workflow": "workflowPresets", "ctest": "testPresets"}
+        for path in ["README.md", "docs/developing.md", "docs/virtual-board.md",
+                     "benchmarks/README.md"]:
+            with open(os.path.join(SOURCE, path), encoding="utf-8") as file:
+                text = file.read()
+            for command, name in re.findall(
+                    r"\b(cmake(?:\s+--build|\s+--workflow)?|ctest)\s+--preset\s+([\w-]+)", text):
+                kind = kinds[" ".join(command.split())]
+                with self.subTest(path, command=command, preset=name):
+                    self.assertIn(name, [preset["name"] for preset in presets.get(kind, [])])
 
 
 class HarnessExampleTest(unittest.TestCase):
