@@ -96,7 +96,8 @@ def installed_library(program):
     env["LD_PRELOAD"] = (env.get("LD_PRELOAD", "") + " " + texts.LIBRARY_LINUX).strip()
     trace = subprocess.run([program], env=env, stdin=subprocess.DEVNULL, capture_output=True,
                            text=True).stdout
-    found = re.search(r"^\s*%s => (\S+) \(" % re.escape(texts.LIBRARY_LINUX), trace, re.M)
+    found = re.search(r"^\s*%s => (.+) \(0x[0-9a-f]+\)$" % re.escape(texts.LIBRARY_LINUX),
+                      trace, re.M)
     return os.path.abspath(found.group(1)) if found else None
 
 
@@ -307,7 +308,7 @@ def main():
     if not devices:
         print("No FTDI device (vendor %s) is attached: nothing to test." % FTDI_VENDOR)
         return NOTHING_TO_TEST
-    build = args.build or build_default()
+    build = os.path.abspath(args.build) if args.build else build_default()
     program = os.path.join(build, "quendal-bench")
     if not os.access(program, os.X_OK):
         parser.error("no program %s" % program)

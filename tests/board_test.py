@@ -55,11 +55,11 @@ class BoardRunTest(BoardScriptTestCase):
             status, output = self.board_test(bus, "--yes")
         self.assertEqual(status, PASSED, output)
         for driver, folder in (("installed", runner.boards()), ("adapter", runner.adapter())):
-            line = self.driver_line(output, driver)
-            self.assertRegex(line, r"^%s: %s; device %s; phases slow [\d.]+ s, fast [\d.]+ s, "
+            library = os.path.abspath(os.path.join(folder, texts.LIBRARY_LINUX))
+            self.assertRegex(self.driver_line(output, driver),
+                             r"^%s: %s; device %s; phases slow [\d.]+ s, fast [\d.]+ s, "
                              r"read-back [\d.]+ s; read back fd \(\d+ readings\); pass$"
-                             % (driver, re.escape(os.path.join(folder, texts.LIBRARY_LINUX)),
-                                re.escape(DEVICE)))
+                             % (driver, re.escape(library), re.escape(DEVICE)))
         # The adapter's run: every phase on the chip.
         writes = chip.bulk_writes()
         self.assertEqual(writes[0], "00")
@@ -100,7 +100,7 @@ class BoardRefusalTest(BoardScriptTestCase):
         # A build without the adapter.
         build = tempfile.TemporaryDirectory(prefix="quendal-test-")
         self.addCleanup(build.cleanup)
-        os.symlink(runner.program(), os.path.join(build.name, "quendal-bench"))
+        os.symlink(os.path.abspath(runner.program()), os.path.join(build.name, "quendal-bench"))
         for what, chips, args, folder in [
                 ("no chip", [], ["--yes"], None),
                 ("no driver", [EmulatedFt232r()], ["--yes", "--driver", "adapter"], build.name)]:
