@@ -67,11 +67,15 @@ def ftdi_devices():
         if attribute("busnum").isdigit() and attribute("devnum").isdigit():
             node = "/dev/bus/usb/%03d/%03d" % (int(attribute("busnum")),
                                                int(attribute("devnum")))
-        drivers = sorted({os.path.basename(os.path.realpath(os.path.join(USB_DEVICES, i, "driver")))
-                          for i in names if i.startswith(name + ":")
-                          and os.path.exists(os.path.join(USB_DEVICES, i, "driver"))})
+        # The kernel drivers bound to its interfaces (ftdi_sio; usbfs while a
+        # program holds it).
+        drivers = set()
+        for interface in names:
+            link = os.path.join(USB_DEVICES, interface, "driver")
+            if interface.startswith(name + ":") and os.path.exists(link):
+                drivers.add(os.path.basename(os.path.realpath(link)))
         devices.append(Device(attribute("idVendor"), attribute("idProduct"), attribute("product"),
-                              attribute("serial"), name, node, drivers))
+                              attribute("serial"), name, node, sorted(drivers)))
     return devices
 
 
@@ -145,10 +149,10 @@ def wait_for(run, reached):
     deadline = time.monotonic() + TEXT_TIMEOUT
     while True:
         screen = run.screen().decode("ascii", "replace")
-        if reached(screen):
-            return screen, "reached"
         if halted(screen):
             return screen, "halted"
+        if reached(screen):
+            return screen, "reached"
         if not run.running() and not run.pump(0):
             return screen, "ended"
         if time.monotonic() > deadline:
@@ -158,10 +162,20 @@ def wait_for(run, reached):
 
 def let_run(run, seconds):
     """Keeps reading the output (so that the program never blocks on it) for
-    `seconds`."""
+    `seconds`, or until the program halts."""
     end = time.monotonic() + seconds
     while time.monotonic() < end:
-        run.pump(min(0.02, max(0.0, end - time.monotonic())))
+        run.pump(min(0.1, max(0.0, end - time.monotonic())))
+        if halted(run.screen().decode("ascii", "replace")):
+            return
+
+
+def press(run):
+    """Types one key."""
+    try:
+        run.type(b"k")
+    except BrokenPipeError:  # It has ended; its status tells.
+        pass
 
 
 def drive(run, outcome):
@@ -173,7 +187,8 @@ def drive(run, outcome):
     starts = [
         ("slow", lambda s: s.startswith(texts.BANNER + texts.SLOW_PROMPT)),
         ("fast", lambda s: s.startswith(BEFORE_READBACK)),
-        ("read-back", lambda s: s.startswith(BEFORE_READBACK) and "\n" in s[after_readback:]),
+        ("read-back", lambda s: s.startswith(BEFORE_READBACK + texts.READBACK)
+         and "\n" in s[after_readback:]),
         ("closing", lambda s: s.startswith(BEFORE_READBACK)
          and texts.CLOSING_PROMPT in s[after_readback:]),
     ]
@@ -185,7 +200,7 @@ def drive(run, outcome):
             outcome.phases.append((started[0], now - started[1]))
         if how != "reached":
             if how == "halted":
-                run.type(b"k")
+                press(run)
                 outcome.problems.append(screen[screen.index("Error : "):-len(texts.HIT_ANY_KEY)]
                                         .strip())
             elif how == "stuck":
@@ -193,15 +208,17 @@ def drive(run, outcome):
                                         % (phase, TEXT_TIMEOUT, screen[-200:]))
             return how
         if phase == "closing":
-            run.type(b"k")
+            press(run)
             return how
         started = (phase, now)
         let_run(run, PHASE_SECONDS[phase])
-        run.type(b"k")
+        press(run)
 
 
 def check(screen, status, outcome):
     """The checks of a run that ended normally."""
+    if status != 0:
+        outcome.problems.append("exit status %d" % status)
     if not screen.startswith(BEFORE_READBACK):
         outcome.problems.append("transcript %r, expected it to start with %r"
                                 % (screen[:len(BEFORE_READBACK) + 20], BEFORE_READBACK))
@@ -220,8 +237,6 @@ def check(screen, status, outcome):
     if wrong:
         outcome.problems.append("D0 must read 1 and D1 0 (the fast pattern's last byte, 01), "
                                 "read back " + ", ".join("%02x" % v for v in wrong))
-    if status != 0:
-        outcome.problems.append("exit status %d" % status)
 
 
 def run_driver(program, driver):

@@ -17,7 +17,7 @@ import unittest  # noqa: E402
 
 import harness  # noqa: E402
 from harness import runner, texts  # noqa: E402
-from wire.ft232r import READ_PINS, EmulatedBus, EmulatedFt232r  # noqa: E402
+from wire.ft232r import BULK_OUT, READ_PINS, EmulatedBus, EmulatedFt232r  # noqa: E402
 
 SCRIPT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                       "scripts", "test-board.sh")
@@ -66,14 +66,21 @@ class BoardRunTest(BoardScriptTestCase):
         self.assertIn(texts.FAST_PATTERN, writes)
         self.assertTrue(chip.requests(READ_PINS))
 
-    def test_pins_that_read_back_wrong_fail(self):
-        # D0 low: a pin shorted to ground.
-        with EmulatedBus(EmulatedFt232r(pin_read=0xFC)) as bus:
-            status, output = self.board_test(bus, "--yes", "--driver", "adapter")
-        self.assertEqual(status, FAILED, output)
-        self.assertRegex(self.driver_line(output, "adapter"),
-                         r"; read back fc \(\d+ readings\); fail: .*fc$")
-        self.assertNotIn("installed:", output)
+    def test_faulty_chip_fails(self):
+        for what, fault, verdict in [
+                # D0 low: a pin shorted to ground.
+                ("pins read back wrong", {"pin_read": 0xFC},
+                 r"; read back fc \(\d+ readings\); fail: .*fc$"),
+                # Past the slow phase's few writes, in the fast bursts.
+                ("unplugged in the fast phase", {"unplug": (BULK_OUT, 20)},
+                 r"; phases slow [\d.]+ s, fast [\d.]+ s; read back none; "
+                 r"fail: Error : Write error \(4 returned\)$")]:
+            with self.subTest(what):
+                with EmulatedBus(EmulatedFt232r(**fault)) as bus:
+                    status, output = self.board_test(bus, "--yes", "--driver", "adapter")
+                self.assertEqual(status, FAILED, output)
+                self.assertRegex(self.driver_line(output, "adapter"), verdict)
+                self.assertNotIn("installed:", output)
 
 
 class BoardRefusalTest(BoardScriptTestCase):
