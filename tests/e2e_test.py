@@ -95,22 +95,26 @@ class FailureTest(harness.BenchTestCase):
 
 
 class BindingTest(harness.BenchTestCase):
-    # (the driver library's folder: a variant of the board or none, the message)
+    # (the variant of the board, the message)
     CASES = [("missing-" + entry, texts.cant_find(entry)) for entry in texts.ENTRY_POINTS] + [
         # Names that differ only in letter case do not bind.
         ("wrong-case", texts.cant_find("FT_Open")),
-        (None, texts.cant_load()),
     ]
 
-    def test_a_missing_library_or_entry_point_is_named_before_any_call(self):
+    def assert_halts_before_any_call(self, library_dir, message):
+        run = self.start(library_dir=library_dir)
+        run.wait_for_output(as_bytes(texts.HIT_ANY_KEY))
+        run.type(b"k")
+        self.assert_halted_cleanly(run, texts.halt(message))
+        self.assertFalse(os.path.exists(self.trace_path), "no driver call may be made")
+
+    def test_a_missing_entry_point_is_named_before_any_call(self):
         for variant, message in self.CASES:
             with self.subTest(variant=variant):
-                library_dir = harness.runner.boards(variant) if variant else self.folder
-                run = self.start(library_dir=library_dir)
-                run.wait_for_output(as_bytes(texts.HIT_ANY_KEY))
-                run.type(b"k")
-                self.assert_halted_cleanly(run, texts.halt(message))
-                self.assertFalse(os.path.exists(self.trace_path), "no driver call may be made")
+                self.assert_halts_before_any_call(harness.runner.boards(variant), message)
+
+    def test_no_library_is_named_before_any_call(self):
+        self.assert_halts_before_any_call(harness.runner.NO_DRIVER, texts.cant_load())
 
 
 class InterruptTest(harness.BenchTestCase):

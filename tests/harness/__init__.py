@@ -37,6 +37,12 @@ environment (extra variables, another library folder, piped input, a hook
 before the exec); `runner.start_job` runs the program as a shell's
 foreground job (Ctrl-Z, `fg`); `wine` runs the Windows builds with the same
 runner. Timeouts are only safety nets, never measurements.
+
+A run that must find no driver library (`library_dir=runner.NO_DRIVER`) or
+that runs the adapter outside the wire tests' emulated chips (`isolated=True`)
+is isolated: whatever driver library and USB devices the machine has stay
+out of its sight, and the case skips with the reason where that cannot be
+had (`isolation`).
 """
 from . import cases, records, runner, texts
 from .fixture import SKIPPED, BenchTestCase, main

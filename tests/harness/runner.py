@@ -10,6 +10,8 @@ import subprocess
 import termios
 import time
 
+from . import isolation
+
 # A safety net against a hung program, never a measurement.
 SAFETY_TIMEOUT = 60.0
 
@@ -52,15 +54,21 @@ def emulator():
     return words
 
 
+# The `library_dir` of a run that must find no driver library at all: it runs
+# isolated, with no library folder.
+NO_DRIVER = object()
+
+
 def environment(library_dir, settings=None, extra=None):
     """The environment of a run: the caller's without any VBOARD_* of its
-    own (the board rejects names it does not know) or LIBUSB_DEBUG (libusb
-    would write to standard error), `library_dir` (unless
-    None) as the library search path, then `settings` and `extra` (e.g.
-    LD_PRELOAD)."""
+    own (the board rejects names it does not know), LIBUSB_DEBUG (libusb
+    would write to standard error) or anything that changes which library
+    or USB device the run finds (`isolation.inherited`), `library_dir`
+    (unless None or NO_DRIVER) as the library search path, then `settings`
+    and `extra` (e.g. LD_PRELOAD)."""
     env = {k: v for k, v in os.environ.items()
-           if not k.startswith("VBOARD_") and k != "LIBUSB_DEBUG"}
-    if library_dir is not None:
+           if not k.startswith("VBOARD_") and k != "LIBUSB_DEBUG" and not isolation.inherited(k)}
+    if library_dir is not None and library_dir is not NO_DRIVER:
         env["LD_LIBRARY_PATH"] = library_dir
     env.update(settings or {})
     env.update(extra or {})
@@ -83,11 +91,15 @@ class Run:
     Standard output and error go to the files `output_path` and
     `errors_path` when given, otherwise to the runner. `before_exec` runs in
     the child just before the exec (a resource limit, a closed descriptor).
+    With `isolated`, the process runs isolated (see `isolation`), and the
+    test skips here where it cannot.
     """
 
     def __init__(self, command, env, keyboard="terminal", piped_input=b"", cwd=None,
                  controlling=True, board_key_fd=True, output_path=None, errors_path=None,
-                 before_exec=None, keep_input_open=False):
+                 before_exec=None, keep_input_open=False, isolated=False):
+        if isolated:
+            before_exec = isolation.hook(before_exec)
         env = dict(env)
         self._output = bytearray()
         self._errors = bytearray()
@@ -278,12 +290,14 @@ class Run:
 
 
 def start(settings=None, library_dir=None, args=(), extra_env=None, program_path=None,
-          **options):
+          isolated=False, **options):
     """Starts the bench program (behind the emulator, if any) on the virtual
-    board, or on the driver library in `library_dir`; `options` go to Run
-    (keyboard="pipe", piped_input, before_exec...)."""
+    board, on the driver library in `library_dir`, or with NO_DRIVER on none;
+    `options` go to Run (keyboard="pipe", piped_input, before_exec...). A
+    run with NO_DRIVER is isolated, as one `isolated` (on the adapter) is."""
     command = emulator() + [program_path or program(), *args]
-    return Run(command, environment(library_dir or boards(), settings, extra_env), **options)
+    return Run(command, environment(library_dir or boards(), settings, extra_env),
+               isolated=isolated or library_dir is NO_DRIVER, **options)
 
 
 class ForegroundJob(Run):
@@ -491,9 +505,11 @@ def _lead_session(command, env, terminal, stdout, before_exec, background_mode, 
 
 
 def start_job(settings=None, library_dir=None, args=(), extra_env=None, stdout_fd=None,
-              before_exec=None, background_mode=None):
+              before_exec=None, background_mode=None, isolated=False):
     """Starts the bench program as a ForegroundJob, as `start` does a Run."""
     command = emulator() + [program(), *args]
     env = environment(library_dir or boards(), settings, extra_env)
+    if isolated or library_dir is NO_DRIVER:
+        before_exec = isolation.hook(before_exec)
     return ForegroundJob(command, env, stdout_fd=stdout_fd, before_exec=before_exec,
                          background_mode=background_mode)
