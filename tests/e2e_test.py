@@ -3,6 +3,7 @@ and with piped keys."""
 import os
 import signal
 import time
+from unittest import mock
 
 import harness
 from harness import cases, texts
@@ -113,8 +114,12 @@ class BindingTest(harness.BenchTestCase):
             with self.subTest(variant=variant):
                 self.assert_halts_before_any_call(harness.runner.boards(variant), message)
 
-    def test_no_library_is_named_before_any_call(self):
-        self.assert_halts_before_any_call(harness.runner.NO_DRIVER, texts.cant_load())
+    def test_no_library_is_named_before_any_call_whatever_the_caller_sets(self):
+        board = harness.runner.boards()
+        for caller in [{}, {"LD_LIBRARY_PATH": board},
+                       {"LD_PRELOAD": os.path.join(board, "libftd2xx.so")}]:
+            with self.subTest(caller=caller), mock.patch.dict(os.environ, caller):
+                self.assert_halts_before_any_call(harness.runner.NO_DRIVER, texts.cant_load())
 
 
 class InterruptTest(harness.BenchTestCase):
