@@ -12,6 +12,7 @@ scripts/install-deps.sh --tests --windows --arm --package
 for preset in linux-ci linux-sanitize-ci linux-arm64-ci linux-armhf-ci; do
   cmake --workflow --preset "$preset"
 done
+tests/bench-machine/check.py build/linux-ci  # the release tests again, on a stood-in bench machine
 scripts/test-windows.sh
 # The release files, made as for a release, then checked and installed.
 scripts/package.sh
