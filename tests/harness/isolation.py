@@ -73,9 +73,9 @@ def _check(result, what):
 
 def private_namespace():
     """Moves this process into a mount namespace of its own, whose mounts
-    never reach the machine's; one of its own user namespace too, with the
-    same user and group, where it is not root. Only a process with one
-    thread can enter a user namespace."""
+    never reach the machine's. Where it may not (not root), into a user
+    namespace of its own too, keeping its user and group; only a process
+    with one thread can."""
     uid, gid = os.geteuid(), os.getegid()
     if _libc.unshare(_CLONE_NEWNS) != 0:
         _check(_libc.unshare(_CLONE_NEWNS | _CLONE_NEWUSER), "unshare")

@@ -298,7 +298,8 @@ dpkg -i "$2" "$3" >"$results/install.log" 2>&1
 dpkg -L quendal-bench quendal-bench-virtual-board | sort >"$results/listed"
 cd /
 printf abcd | quendal-bench-virtual >"$results/virtual" 2>&1 || echo "status $?" >>"$results/virtual"
-printf k | python3 "$4" quendal-bench-adapter >"$results/adapter" 2>&1 || echo "status $?" >>"$results/adapter"
+printf k | python3 "$4" quendal-bench-adapter >"$results/adapter" 2>&1 \
+  || echo "status $?" >>"$results/adapter"
 printf k | python3 "$4" quendal-bench >"$results/program" 2>&1 || echo "status $?" >>"$results/program"
 dpkg --purge quendal-bench-virtual-board quendal-bench >"$results/remove.log" 2>&1
 # Left: a file or link, or a folder that only the packages filled.
