@@ -28,11 +28,8 @@ class WholeRunTest(harness.BenchTestCase):
 
         trace = self.trace()
         self.assertEqual(trace.names, texts.SETUP_CALLS + ["FT_Write"] * 7 + ["FT_GetBitMode"] * 3)
+        self.assertEqual(cases.traced_setup(trace), cases.SETUP)
         self.assertTrue(all(line["status"] == 0 for line in trace.calls))
-        opened, baud, bit_mode = trace.calls[:3]
-        self.assertEqual(opened["index"], 0)
-        self.assertEqual(baud["baud"], 115200)
-        self.assertEqual((bit_mode["mask"], bit_mode["mode"]), (0x03, 0x01))
         self.assertEqual(trace.written, ["00", "01", "02", "03", "00"] + [texts.FAST_PATTERN] * 2)
         self.assertEqual([line["value"] for line in trace.calls[-3:]], [texts.READBACK_VALUE] * 3)
         self.assertEqual(trace.keys, ["k", "k", "k", "q"])
@@ -96,12 +93,6 @@ class FailureTest(harness.BenchTestCase):
 
 
 class BindingTest(harness.BenchTestCase):
-    # (the variant of the board, the message)
-    CASES = [("missing-" + entry, texts.cant_find(entry)) for entry in texts.ENTRY_POINTS] + [
-        # Names that differ only in letter case do not bind.
-        ("wrong-case", texts.cant_find("FT_Open")),
-    ]
-
     def assert_halts_before_any_call(self, library_dir, message):
         run = self.start(library_dir=library_dir)
         run.wait_for_output(as_bytes(texts.HIT_ANY_KEY))
@@ -110,9 +101,10 @@ class BindingTest(harness.BenchTestCase):
         self.assertFalse(os.path.exists(self.trace_path), "no driver call may be made")
 
     def test_a_missing_entry_point_is_named_before_any_call(self):
-        for variant, message in self.CASES:
-            with self.subTest(variant=variant):
-                self.assert_halts_before_any_call(harness.runner.boards(variant), message)
+        for case in cases.BINDING_CASES:
+            with self.subTest(variant=case.variant):
+                self.assert_halts_before_any_call(harness.runner.boards(case.variant),
+                                                  case.message)
 
     def test_no_library_is_named_before_any_call_whatever_the_caller_sets(self):
         board = harness.runner.boards()
