@@ -3,7 +3,8 @@
 #   scripts/install-deps.sh                     building the program for Linux
 #   scripts/install-deps.sh --windows --arm ... and what each option adds:
 #     --tests    the Linux tests' tools (umockdev for the wire tests, sigrok-cli)
-#     --windows  mingw-w64 and Wine (64- and 32-bit)
+#     --windows  mingw-w64 and Wine (64- and 32-bit), and qemu-user where 32-bit
+#                programs need it
 #     --package  what builds and checks the packages (scdoc, lintian, dpkg-dev)
 #     --arm      cross compilers, the arm64/armhf libraries and qemu-user
 # Runs apt-get only for packages that are missing, so it is quick when all
@@ -17,7 +18,10 @@ for option in "$@"; do
       packages+=(umockdev libumockdev0 gir1.2-umockdev-1.0 python3-gi sigrok-cli) ;;
     --windows)
       packages+=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
-                 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 wine32:i386) ;;
+                 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 wine32:i386)
+      # Where the kernel runs no 32-bit program, the tests run Wine's 32-bit
+      # loader under qemu-i386 (tests/harness/wine.py).
+      /usr/lib/wine/wine --version >/dev/null 2>&1 || packages+=(qemu-user) ;;
     --package)
       packages+=(scdoc lintian dpkg-dev fakeroot file man-db) ;;
     --arm)

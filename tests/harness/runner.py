@@ -95,6 +95,10 @@ class Run:
     test skips here where it cannot.
     """
 
+    # Waits fail after this long; a run that is known to be slow (32-bit
+    # Wine under qemu-user) sets a longer one.
+    safety_timeout = SAFETY_TIMEOUT
+
     def __init__(self, command, env, keyboard="terminal", piped_input=b"", cwd=None,
                  controlling=True, board_key_fd=True, output_path=None, errors_path=None,
                  before_exec=None, keep_input_open=False, isolated=False):
@@ -224,7 +228,7 @@ class Run:
         """Reads until the program has written `expected` (bytes, "\\n" line
         ends); fails when the program ended or the safety net ran out."""
         wire = self.wire(expected)
-        deadline = time.monotonic() + SAFETY_TIMEOUT
+        deadline = time.monotonic() + self.safety_timeout
         while True:
             if self.output_path:
                 if wire in self.output:
@@ -241,7 +245,7 @@ class Run:
     def finish(self):
         """Waits for the end of the program and reads all it wrote; returns
         its exit status (negative: the signal that ended it)."""
-        deadline = time.monotonic() + SAFETY_TIMEOUT
+        deadline = time.monotonic() + self.safety_timeout
         while self.process.poll() is None:
             if time.monotonic() > deadline:
                 self.process.kill()

@@ -21,34 +21,94 @@ import tempfile
 
 from .runner import Run, environment
 
-# Debian's `wine` starts the 32-bit loader whenever wine32 is installed, and
-# that loader hands 64-bit programs to the 64-bit one. A kernel without IA-32
-# emulation can start neither through it; the 64-bit loader is then called
-# directly, and 32-bit programs cannot run at all.
+# Debian's `wine` starts the 32-bit loader first whenever wine32 is
+# installed, and under qemu-user that alone costs a 32-bit start: 64-bit
+# programs go to the 64-bit loader directly.
 WINE32_LOADER = "/usr/lib/wine/wine"
 WINE64_LOADER = "/usr/lib/wine/wine64"
 
+# On a kernel without IA-32 emulation, 32-bit programs run under qemu-i386,
+# registered for 32-bit x86 ELF files in the binfmt_misc of a user namespace
+# of their own (Linux 6.7 and later): the machine's own registrations are
+# never touched. Each 32-bit Wine start then costs about a minute of CPU.
+QEMU_I386 = "/usr/bin/qemu-i386"
+QEMU_I386_BINFMT = (
+    r":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
+    r":\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
+    r":" + QEMU_I386 + ":F")
+_PRIVATE_BINFMT = [
+    "unshare", "--user", "--map-root-user", "--mount", "sh", "-c",
+    'mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc'
+    ' && printf %s "$0" >/proc/sys/fs/binfmt_misc/register && exec "$@"',
+    QEMU_I386_BINFMT]
+# Set to "qemu" to take that route on a kernel that runs 32-bit programs too.
+X86_ROUTE_VARIABLE = "QUENDAL_WINE_X86"
+
+# A safety net for a 32-bit run under qemu-user, never a measurement.
+EMULATED_TIMEOUT = 600.0
+
+
+def _starts(command):
+    """None when `command` runs, else why not."""
+    try:
+        ran = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE, timeout=EMULATED_TIMEOUT)
+    except OSError as error:
+        return str(error)
+    return None if ran.returncode == 0 else ran.stderr.decode(errors="replace").strip()
+
 
 @functools.lru_cache(maxsize=None)
-def runs_32_bit_programs():
-    try:
-        subprocess.run([WINE32_LOADER, "--version"], stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60)
-    except OSError:
-        return False
-    return True
+def x86_route():
+    """("native" or "qemu", None), or (None, why 32-bit programs cannot run)."""
+    forced = os.environ.get(X86_ROUTE_VARIABLE) == "qemu"
+    if not forced and _starts([WINE32_LOADER, "--version"]) is None:
+        return "native", None
+    if not os.access(QEMU_I386, os.X_OK):
+        return None, ("this machine runs no 32-bit programs (no IA-32 emulation) and has no "
+                      "%s (scripts/install-deps.sh --windows)" % QEMU_I386)
+    failed = _starts(_PRIVATE_BINFMT + [WINE32_LOADER, "--version"])
+    if failed is not None:
+        return None, ("this machine runs no 32-bit programs (no IA-32 emulation), and qemu-i386 "
+                      "cannot be registered in a private binfmt_misc (Linux 6.7 or later, with "
+                      "user namespaces): %s" % failed)
+    return "qemu", None
 
 
-def runs(architecture):
-    """Whether this machine can run the build of `architecture` ("x64", "x86")."""
-    return architecture == "x64" or runs_32_bit_programs()
+def unavailable(architecture):
+    """None when this machine runs the build of `architecture` ("x64",
+    "x86"), else why not."""
+    return None if architecture == "x64" else x86_route()[1]
 
 
-def wine_command():
-    return ["wine"] if runs_32_bit_programs() else [WINE64_LOADER]
+def emulated(architecture):
+    """Whether runs of `architecture` go through qemu-user, about a minute
+    of CPU each."""
+    return architecture == "x86" and x86_route()[0] == "qemu"
 
 
-def wine_environment(prefix, settings=None):
+def _command(architecture, words):
+    loader = WINE64_LOADER if architecture == "x64" else WINE32_LOADER
+    return _in_namespace([loader] + words)
+
+
+def _in_namespace(command):
+    # Once 32-bit programs run in the namespace, every Wine process of the
+    # session does, so that all of them see the same user and so share one
+    # wineserver.
+    return _PRIVATE_BINFMT + command if x86_route()[0] == "qemu" else command
+
+
+def pe_architecture(path):
+    """"x64" or "x86", from the machine field of a Windows executable's header."""
+    with open(path, "rb") as exe:
+        header = exe.read(4096)
+    offset = int.from_bytes(header[0x3C:0x40], "little")
+    machine = int.from_bytes(header[offset + 4:offset + 6], "little")
+    return {0x8664: "x64", 0x14C: "x86"}[machine]
+
+
+def wine_environment(prefix, architecture="x64", settings=None):
     """The caller's environment without any VBOARD_* of its own, with Wine
     quiet and `settings` added."""
     env = environment(None, settings, {
@@ -57,7 +117,8 @@ def wine_environment(prefix, settings=None):
         # No offer to install Mono or Gecko: no test needs them.
         "WINEDLLOVERRIDES": "mscoree,mshtml=",
     })
-    if not runs_32_bit_programs():
+    if architecture == "x64":
+        # The loader that any process started from this one goes through.
         env["WINELOADER"] = WINE64_LOADER
     # No window may open, on a desktop either.
     env.pop("DISPLAY", None)
@@ -75,9 +136,10 @@ class WinePrefix:
         for attempt in (1, 2):
             self.folder = tempfile.mkdtemp(prefix="quendal-wine-")
             self.path = os.path.join(self.folder, "prefix")
-            created = subprocess.run(wine_command() + ["wineboot", "--init"],
+            created = subprocess.run(_command("x64", ["wineboot", "--init"]),
                                      env=wine_environment(self.path), stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                     timeout=EMULATED_TIMEOUT)
             if created.returncode == 0:
                 return
             self.close()
@@ -85,9 +147,9 @@ class WinePrefix:
 
     def close(self):
         # Only this prefix's server, and every Windows process left in it.
-        subprocess.run(["wineserver", "-k"], env=wine_environment(self.path),
+        subprocess.run(_in_namespace(["wineserver", "-k"]), env=wine_environment(self.path),
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=wine_environment(self.path),
+        subprocess.run(_in_namespace(["wineserver", "-w"]), env=wine_environment(self.path),
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         shutil.rmtree(self.folder, ignore_errors=True)
 
@@ -95,7 +157,9 @@ class WinePrefix:
 def start(prefix, folder, program, driver, settings=None, in_start_dir=None):
     """Runs `program` with `driver` (a DLL file, or None) beside it, from
     folder/app, started in folder/start, which holds `in_start_dir` (a DLL
-    file, or None) as Ftd2xx.dll."""
+    file, or None) as Ftd2xx.dll. The Wine loader is the program's own,
+    32- or 64-bit."""
+    architecture = pe_architecture(program)
     app_dir = os.path.join(folder, "app")
     start_dir = os.path.join(folder, "start")
     os.makedirs(app_dir)
@@ -105,10 +169,13 @@ def start(prefix, folder, program, driver, settings=None, in_start_dir=None):
         shutil.copy(driver, os.path.join(app_dir, "Ftd2xx.dll"))
     if in_start_dir is not None:
         shutil.copy(in_start_dir, os.path.join(start_dir, "Ftd2xx.dll"))
-    return Run(wine_command() + [os.path.join(app_dir, os.path.basename(program))],
-               wine_environment(prefix.path, settings), cwd=start_dir, controlling=False,
-               board_key_fd=False, output_path=os.path.join(folder, "stdout"),
-               errors_path=os.path.join(folder, "stderr"))
+    run = Run(_command(architecture, [os.path.join(app_dir, os.path.basename(program))]),
+              wine_environment(prefix.path, architecture, settings), cwd=start_dir,
+              controlling=False, board_key_fd=False, output_path=os.path.join(folder, "stdout"),
+              errors_path=os.path.join(folder, "stderr"))
+    if emulated(architecture):
+        run.safety_timeout = EMULATED_TIMEOUT
+    return run
 
 
 def system_folder(prefix, architecture):
@@ -129,8 +196,8 @@ def windows_path(path):
 def windows_environment(prefix, name, settings=None):
     """The value of `name` in the environment of a Windows program under
     Wine, which builds some of it (PATH) from its registry."""
-    shown = subprocess.run(wine_command() + ["cmd", "/c", "echo", "%" + name + "%"],
-                           env=wine_environment(prefix.path, settings),
+    shown = subprocess.run(_command("x64", ["cmd", "/c", "echo", "%" + name + "%"]),
+                           env=wine_environment(prefix.path, "x64", settings),
                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                            stderr=subprocess.DEVNULL, timeout=60, check=True)
     return shown.stdout.decode(errors="replace").strip()
