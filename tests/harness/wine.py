@@ -55,23 +55,26 @@ def _starts(command):
                              stderr=subprocess.PIPE, timeout=EMULATED_TIMEOUT)
     except OSError as error:
         return str(error)
-    return None if ran.returncode == 0 else ran.stderr.decode(errors="replace").strip()
+    if ran.returncode == 0:
+        return None
+    return ran.stderr.decode(errors="replace").strip() or "exit status %d" % ran.returncode
 
 
 @functools.lru_cache(maxsize=None)
 def x86_route():
     """("native" or "qemu", None), or (None, why 32-bit programs cannot run)."""
-    forced = os.environ.get(X86_ROUTE_VARIABLE) == "qemu"
-    if not forced and _starts([WINE32_LOADER, "--version"]) is None:
+    if os.environ.get(X86_ROUTE_VARIABLE) == "qemu":
+        why = "%s=qemu" % X86_ROUTE_VARIABLE
+    elif _starts([WINE32_LOADER, "--version"]) is None:
         return "native", None
+    else:
+        why = "this machine runs no 32-bit programs (no IA-32 emulation)"
     if not os.access(QEMU_I386, os.X_OK):
-        return None, ("this machine runs no 32-bit programs (no IA-32 emulation) and has no "
-                      "%s (scripts/install-deps.sh --windows)" % QEMU_I386)
+        return None, "%s, and there is no %s (scripts/install-deps.sh --windows)" % (why, QEMU_I386)
     failed = _starts(_PRIVATE_BINFMT + [WINE32_LOADER, "--version"])
     if failed is not None:
-        return None, ("this machine runs no 32-bit programs (no IA-32 emulation), and qemu-i386 "
-                      "cannot be registered in a private binfmt_misc (Linux 6.7 or later, with "
-                      "user namespaces): %s" % failed)
+        return None, ("%s, and qemu-i386 cannot be registered in a binfmt_misc of a user "
+                      "namespace's own (Linux 6.7 or later): %s" % (why, failed))
     return "qemu", None
 
 
