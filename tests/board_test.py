@@ -2,13 +2,10 @@
 emulated at the USB device-file level (wire/ft232r.py): the script sees only
 the emulated chips, and the tests check what reached them."""
 import os
-import sys
 
-# umockdev's Python bindings come with Debian's own Python, which another
-# python3 earlier on PATH may not see.
-SYSTEM_PYTHON = "/usr/bin/python3"
-if os.path.realpath(sys.executable) != os.path.realpath(SYSTEM_PYTHON):
-    os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON] + sys.argv)
+from wire.system_python import run_under_system_python
+
+run_under_system_python()
 
 import re  # noqa: E402
 import subprocess  # noqa: E402

@@ -2,13 +2,10 @@
 libusb run for real on FT232R chips emulated at the USB device-file level
 (wire/ft232r.py), and the tests check what reached the chips."""
 import os
-import sys
 
-# umockdev's Python bindings come with Debian's own Python, which another
-# python3 earlier on PATH may not see.
-SYSTEM_PYTHON = "/usr/bin/python3"
-if os.path.realpath(sys.executable) != os.path.realpath(SYSTEM_PYTHON):
-    os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON] + sys.argv)
+from wire.system_python import run_under_system_python
+
+run_under_system_python()
 
 import unittest  # noqa: E402
 from collections import namedtuple  # noqa: E402

@@ -25,8 +25,9 @@ std::vector<PinLevels> PinModel::Write(std::uint64_t t_ns, const std::uint8_t* d
   auto after = [&](std::uint64_t bytes) { return bytes * 1000000000ULL / bytes_per_second; };
   const std::uint64_t start = std::max(t_ns, output_end_ns_);
   for (std::uint32_t i = 0; i < count; ++i) {
-    queued_.push_back({start + after(i), data[i]});
-    changes.push_back({start + after(i), LevelsFor(data[i])});
+    const std::uint64_t at = start + after(i);
+    queued_.push_back({at, data[i]});
+    changes.push_back({at, LevelsFor(data[i])});
   }
   output_end_ns_ = start + after(count);
   return changes;

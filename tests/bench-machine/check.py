@@ -31,13 +31,11 @@ import sys
 import tempfile
 import time
 
-# umockdev's Python bindings come with Debian's own Python.
-SYSTEM_PYTHON = "/usr/bin/python3"
-if os.path.realpath(sys.executable) != os.path.realpath(SYSTEM_PYTHON):
-    os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON] + sys.argv)
-
 TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, TESTS)
+from wire.system_python import run_under_system_python  # noqa: E402
+
+run_under_system_python()
 from harness import isolation, texts  # noqa: E402
 
 LOCAL_LIBRARIES = "/usr/local/lib"

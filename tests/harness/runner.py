@@ -312,10 +312,11 @@ class ForegroundJob(Run):
     the terminal too, as under a shell; `stdout_fd` replaces its output.
     """
 
-    def __init__(self, command, env, stdout_fd=None, before_exec=None, background_mode=None):
+    def __init__(self, command, env, stdout_fd=None, before_exec=None, background_mode=None,
+                 isolated=False):
         self._stdout_fd = stdout_fd
         self._background_mode = background_mode
-        super().__init__(command, env, before_exec=before_exec)
+        super().__init__(command, env, before_exec=before_exec, isolated=isolated)
         self.pid = self.process.pid
         self.leader = self.process.leader
 
@@ -513,7 +514,6 @@ def start_job(settings=None, library_dir=None, args=(), extra_env=None, stdout_f
     """Starts the bench program as a ForegroundJob, as `start` does a Run."""
     command = emulator() + [program(), *args]
     env = environment(library_dir or boards(), settings, extra_env)
-    if isolated or library_dir is NO_DRIVER:
-        before_exec = isolation.hook(before_exec)
     return ForegroundJob(command, env, stdout_fd=stdout_fd, before_exec=before_exec,
-                         background_mode=background_mode)
+                         background_mode=background_mode,
+                         isolated=isolated or library_dir is NO_DRIVER)

@@ -6,6 +6,7 @@ Usage: package_test.py DIST [unittest arguments]
 DIST holds what scripts/package.sh made. The version is the project's, read
 from the top CMakeLists.txt.
 """
+import functools
 import gzip
 import io
 import os
@@ -74,6 +75,7 @@ def deb_members(path):
     return members, lambda name: archive.extractfile(members[name]).read()
 
 
+@functools.lru_cache(maxsize=None)
 def man_page(architecture):
     """The man page as man shows it, and what man said on standard error."""
     _, read = deb_members(deb("quendal-bench", architecture))

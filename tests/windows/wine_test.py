@@ -85,13 +85,17 @@ class WineTestCase(unittest.TestCase):
         self.addCleanup(run.close)
         return run
 
-    def assert_halted_before_any_call(self, run, message):
-        """The board types no key before its first call, so the halt is seen
-        waiting, then the run is stopped."""
+    def assert_halt_waits(self, run, message):
+        """For a halt where the board types no key: it is seen waiting, then
+        the run is stopped."""
         expected = windows(texts.halt(message))
         run.wait_for_output(expected)
         self.assertTrue(run.running(), "the halt waits for a key")
         self.assertEqual(run.output, expected)
+
+    def assert_halted_before_any_call(self, run, message):
+        # The board types no key before its first call.
+        self.assert_halt_waits(run, message)
         self.assertFalse(os.path.exists(run.trace_path), "no driver call may be made")
 
 
@@ -161,19 +165,17 @@ class BindingTest(WineTestCase):
             with self.subTest(architecture=architecture, variant=case.variant):
                 self.assert_halted_before_any_call(run, case.message)
 
+
 class BoardSettingsTest(WineTestCase):
     def test_a_key_descriptor_is_refused_and_fails_the_open(self):
         # The keys go into the console on Windows. The board that refuses a
-        # setting types no key, so the halt is seen waiting, then stopped.
+        # setting types no key.
         runs = {architecture: self.start(architecture, board(architecture),
                                          {"VBOARD_KEY_FD": "3"})
                 for architecture in self.architectures(worth_emulating=False)}
         for architecture, run in runs.items():
             with self.subTest(architecture=architecture):
-                expected = windows(texts.halt(texts.failure("FT_Open", 18)))
-                run.wait_for_output(expected)
-                self.assertTrue(run.running(), "the halt waits for a key")
-                self.assertEqual(run.output, expected)
+                self.assert_halt_waits(run, texts.failure("FT_Open", 18))
                 self.assertIn(b"virtual board: VBOARD_KEY_FD: ", run.errors)
 
 
