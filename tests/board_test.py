@@ -8,36 +8,70 @@ from wire.system_python import run_under_system_python
 run_under_system_python()
 
 import re  # noqa: E402
+import shutil  # noqa: E402
 import subprocess  # noqa: E402
 import tempfile  # noqa: E402
 import unittest  # noqa: E402
 
 import harness  # noqa: E402
 from harness import runner, texts  # noqa: E402
-from wire.ft232r import BULK_OUT, READ_PINS, EmulatedBus, EmulatedFt232r  # noqa: E402
+from wire.ft232r import BULK_OUT, READ_PINS, RESET, EmulatedBus, EmulatedFt232r  # noqa: E402
 
 SCRIPT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                       "scripts", "test-board.sh")
-PASSED, FAILED, NOTHING_TO_TEST, NOT_RUN = 0, 1, 2, 3
-DEVICE = "0403:6001, no serial, usb port 1-1 (/dev/bus/usb/001/002)"
+PASSED, FAILED, REFUSED, NOT_RUN = 0, 1, 2, 3
+DEVICE = "0403:6001, no serial, usb port 1-1 (/dev/bus/usb/001/002), no kernel driver"
+# A user without access to the device nodes, for a run as root.
+NOBODY = 65534
+
+
+def board():
+    return EmulatedFt232r(serial="BOARD001")
+
+
+def cable(**faults):
+    """A USB-serial console cable: an FTDI device that is not the board."""
+    return EmulatedFt232r(serial="CONSOLE9", **faults)
+
+
+def opened(chip):
+    """How many times a driver opened the chip: each open resets it."""
+    return len([t for t in chip.requests(RESET) if t.value == 0])
 
 
 @unittest.skipUnless(os.environ.get("QUENDAL_BUILD_TYPE") == "Release" and not harness.emulated,
                      "a native release build only: umockdev's preload library can go neither "
                      "into a sanitizer build nor into an emulated program")
 class BoardScriptTestCase(unittest.TestCase):
-    def environment(self, bus):
+    def environment(self, bus, installed=None):
         """The script's environment: it sees only `bus`, and the "installed"
-        driver it finds is the virtual board, whatever this machine has."""
-        return runner.environment(runner.boards(), extra=bus.environment())
+        driver it finds is the one in the folder `installed` (default: the
+        virtual board), whatever this machine has."""
+        return runner.environment(installed or runner.boards(), extra=bus.environment())
 
-    def board_test(self, bus, *args, build=None):
-        """Runs the script to its end; returns its status and output."""
+    def board_test(self, bus, *args, build=None, installed=None, prefix=()):
+        """Runs the script to its end (behind `prefix`); returns its status
+        and output."""
         build = build or os.path.dirname(runner.program())
-        done = subprocess.run([SCRIPT, "--build", build, *args], env=self.environment(bus),
+        done = subprocess.run([*prefix, SCRIPT, "--build", build, *args],
+                              env=self.environment(bus, installed),
                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
                               timeout=runner.SAFETY_TIMEOUT)
         return done.returncode, done.stdout + done.stderr
+
+    def installed_adapter(self):
+        """A private library folder with the adapter in it, as a bench's
+        installed driver: then both drivers reach the emulated chips."""
+        folder = tempfile.TemporaryDirectory(prefix="quendal-installed-")
+        self.addCleanup(folder.cleanup)
+        shutil.copy(os.path.join(runner.adapter(), texts.LIBRARY_LINUX), folder.name)
+        return folder.name
+
+    def assert_nothing_ran(self, output, *chips):
+        self.assertFalse([line for line in output.splitlines()
+                          if line.startswith(("installed:", "adapter:"))], output)
+        for chip in chips:
+            self.assertEqual((chip.transfers, chip.detached), ([], []), chip.serial)
 
     def driver_line(self, output, driver):
         lines = [line for line in output.splitlines() if line.startswith(driver + ":")]
@@ -80,6 +114,34 @@ class BoardRunTest(BoardScriptTestCase):
                 self.assertNotIn("installed:", output)
 
 
+class BoardChoiceTest(BoardScriptTestCase):
+    def test_only_the_chosen_chip_is_driven_through_each_driver(self):
+        installed = self.installed_adapter()
+        for what, chosen, other, args, detached in [
+                # libusb lists the last device first: either place is tried.
+                ("the first of two", board(), cable(), [], []),
+                ("the last of two", board(), cable(), ["last"], []),
+                ("the other held by ftdi_sio", board(), cable(kernel_driver="ftdi_sio"), [], []),
+                ("itself held by ftdi_sio, the adapter only",
+                 EmulatedFt232r(serial="BOARD001", kernel_driver="ftdi_sio"), cable(),
+                 ["--driver", "adapter"], ["ftdi_sio"])]:
+            with self.subTest(what):
+                chips = [other, chosen] if args[:1] == ["last"] else [chosen, other]
+                options = [a for a in args if a != "last"]
+                with EmulatedBus(*chips) as bus:
+                    status, output = self.board_test(bus, "--yes", "--serial", "BOARD001",
+                                                      *options, installed=installed)
+                self.assertEqual(status, PASSED, output)
+                drivers = ["adapter"] if options else ["installed", "adapter"]
+                for driver in drivers:
+                    line = self.driver_line(output, driver)
+                    self.assertIn(", serial BOARD001, ", line)
+                    self.assertEqual("; detaches ftdi_sio (" in line, bool(detached), line)
+                self.assertEqual(opened(chosen), len(drivers), output)
+                self.assertEqual(chosen.detached, detached)
+                self.assertEqual((other.transfers, other.detached), ([], []), output)
+
+
 class BoardRefusalTest(BoardScriptTestCase):
     def test_unasked_without_a_terminal_names_the_device_and_sends_nothing(self):
         chip = EmulatedFt232r()
@@ -111,11 +173,70 @@ class BoardRefusalTest(BoardScriptTestCase):
             with self.subTest(what):
                 with EmulatedBus(*chips) as bus:
                     status, output = self.board_test(bus, *args, build=folder)
-                self.assertEqual(status, NOTHING_TO_TEST, output)
-                self.assertFalse([line for line in output.splitlines()
-                                  if line.startswith(("installed:", "adapter:"))], output)
-                for chip in chips:
-                    self.assertEqual(chip.transfers, [])
+                self.assertEqual(status, REFUSED, output)
+                self.assert_nothing_ran(output, *chips)
+
+    def test_refusals_say_what_to_do_and_send_nothing(self):
+        listed = ["0403:6001, serial BOARD001, usb port 1-1 (/dev/bus/usb/001/002), "
+                  "no kernel driver",
+                  "0403:6001, serial CONSOLE9, usb port 1-2 (/dev/bus/usb/001/003), "
+                  "held by ftdi_sio"]
+        for what, chips, args, expected in [
+                ("two devices, none chosen", [board(), cable(kernel_driver="ftdi_sio")], [],
+                 ["2 FTDI devices are attached: choose one with --serial SERIAL"] + listed),
+                ("a serial not attached", [board(), cable(kernel_driver="ftdi_sio")],
+                 ["--serial", "BOARD002"], ["No FTDI device has serial BOARD002"] + listed),
+                ("held by ftdi_sio", [EmulatedFt232r(serial="BOARD001", kernel_driver="ftdi_sio")],
+                 [], ["unbind it with  echo -n 1-1:1.0 | sudo tee "
+                      "/sys/bus/usb/drivers/ftdi_sio/unbind  "]),
+                ("a product id no driver opens", [EmulatedFt232r(product=0x8C81)], [],
+                 ["has product id 8c81, which neither driver opens"])]:
+            with self.subTest(what):
+                with EmulatedBus(*chips) as bus:
+                    status, output = self.board_test(bus, "--yes", *args)
+                self.assertEqual(status, REFUSED, output)
+                for text in expected:
+                    self.assertIn(text, output)
+                self.assert_nothing_ran(output, *chips)
+
+    def test_a_user_without_access_is_told_the_udev_rule(self):
+        prefix = []
+        if os.geteuid() == 0:
+            prefix = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"]
+        chip = EmulatedFt232r(serial="BOARD001", node_mode=0o644)
+        with EmulatedBus(chip) as bus:
+            bus.open_to_all()
+            status, output = self.board_test(bus, "--yes", prefix=prefix)
+        self.assertEqual(status, REFUSED, output)
+        self.assertRegex(output, r"no write access to its node /dev/bus/usb/001/002 for \S+: "
+                         r"install the udev rule packaging/udev/70-quendal-ftdi.rules .*plugdev")
+        self.assert_nothing_ran(output, chip)
+
+    def test_a_device_gone_before_its_run(self):
+        chip = board()
+        with EmulatedBus(chip) as bus:
+            run = runner.Run([SCRIPT, "--build", os.path.dirname(runner.program())],
+                             self.environment(bus))
+            self.addCleanup(run.close)
+            run.wait_for_output(b"[y/N] ")
+            bus.remove(chip)
+            run.type(b"y\n")
+            self.assertEqual(run.finish(), REFUSED, run.output)
+        self.assertIn(b"is gone: plug it in again", run.output)
+        self.assert_nothing_ran(run.screen().decode(), chip)
+
+    def test_a_program_killed_by_a_signal_is_named(self):
+        folder = tempfile.TemporaryDirectory(prefix="quendal-test-")
+        self.addCleanup(folder.cleanup)
+        crashing = os.path.join(folder.name, "quendal-bench")
+        with open(crashing, "w") as script:
+            script.write("#!/bin/sh\nkill -SEGV $$\n")
+        os.chmod(crashing, 0o755)
+        with EmulatedBus(board()) as bus:
+            status, output = self.board_test(bus, "--yes", "--driver", "installed",
+                                              "--program", crashing)
+        self.assertEqual(status, FAILED, output)
+        self.assertRegex(self.driver_line(output, "installed"), r"; fail: killed by SIGSEGV$")
 
 
 if __name__ == "__main__":

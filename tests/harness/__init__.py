@@ -44,10 +44,23 @@ is isolated: whatever driver library and USB devices the machine has stay
 out of its sight, and the case skips with the reason where that cannot be
 had (`isolation`).
 """
-from . import cases, records, runner, texts
-from .fixture import SKIPPED, BenchTestCase, main
-from .records import Trace, read_vcd_levels
-from .runner import SAFETY_TIMEOUT, Run, emulated, start
+import os
+import sys
 
-__all__ = ["cases", "records", "runner", "texts", "SKIPPED", "BenchTestCase", "main", "Trace",
-           "read_vcd_levels", "SAFETY_TIMEOUT", "Run", "emulated", "start"]
+# The program's texts, the run helpers and the isolation live in the package that the operator tools share.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "tools"))
+
+from quendal_tools import isolation, texts  # noqa: E402
+
+# They stay importable as the harness's own (`from harness.texts import ...`).
+for _module in (isolation, texts):
+    sys.modules[__name__ + "." + _module.__name__.rsplit(".", 1)[1]] = _module
+
+from . import cases, records, runner  # noqa: E402
+from .fixture import SKIPPED, BenchTestCase, main  # noqa: E402
+from .records import Trace, read_vcd_levels  # noqa: E402
+from .runner import SAFETY_TIMEOUT, Run, emulated, start  # noqa: E402
+
+__all__ = ["cases", "isolation", "records", "runner", "texts", "SKIPPED", "BenchTestCase", "main",
+           "Trace", "read_vcd_levels", "SAFETY_TIMEOUT", "Run", "emulated", "start"]

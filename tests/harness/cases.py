@@ -1,8 +1,8 @@
 """Case tables that the Linux and the Windows runs share."""
 from collections import namedtuple
 
-from .texts import (ENTRY_POINTS, FAST_PROMPT, SETUP_CALLS, SLOW_PROMPT, cant_find, failure,
-                    readback_line)
+from quendal_tools.texts import (ENTRY_POINTS, FAST_PROMPT, SETUP_CALLS, SLOW_PROMPT, cant_find,
+                                 failure, readback_line)
 
 # A driver call that fails: the board's settings (the key that ends the halt
 # is typed during the failing call), the text shown before the message, the

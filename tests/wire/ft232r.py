@@ -30,12 +30,20 @@ with BULK_OUT the n-th bulk write.
     claim_busy=True            claiming the interface fails with EBUSY, as
                                when another program holds the board;
     kernel_driver="ftdi_sio"   that driver is bound to the interface until
-                               the program detaches it.
+                               the program detaches it (sysfs shows it bound
+                               all along).
+
+What the bus shows of a chip, also given to its constructor:
+    serial="BOARD001"          its serial number (default: none);
+    product=0x8C81             its product id (default: 0x6001);
+    node_mode=0o600            its device node's mode (default: 0o644, as
+                               umockdev makes it; nodes are root's).
 
 Needs Debian's /usr/bin/python3 (gi and the UMockdev typelib) and the
 usbdevfs structures of a 64-bit or 32-bit Linux of this machine's kind.
 """
 import errno
+import os
 import struct
 import threading
 from collections import namedtuple
@@ -74,6 +82,8 @@ _LATENCY_MS = b"\x10"
 DESCRIPTORS = bytes.fromhex(
     "12010002000000080304016000060102030109022000010100a02d"
     "0904000002ffffff02" "07058102400000" "07050202400000")
+_ID_PRODUCT = struct.Struct("<H")
+_ID_PRODUCT_OFFSET = 10
 _BULK_OUT_ENDPOINT = 0x02
 
 # usbdevfs (linux/usbdevice_fs.h), laid out as this machine's C compiler does.
@@ -115,12 +125,14 @@ Transfer = namedtuple("Transfer", "kind request value index data outcome")
 
 
 class EmulatedFt232r(UMockdev.IoctlBase):
-    """One FT232R (vendor 0403, product 6001, bcdDevice 0600) with the faults
-    it is told; see the module's comment."""
+    """One FT232R (vendor 0403, product 6001 unless told another, bcdDevice
+    0600) with the faults it is told; see the module's comment."""
 
     def __init__(self, stall=None, unplug=None, short_write=None, empty_pin_read=False,
-                 pin_read=None, claim_busy=False, kernel_driver=None):
+                 pin_read=None, claim_busy=False, kernel_driver=None, serial=None,
+                 product=0x6001, node_mode=None):
         super().__init__()
+        self.serial, self.product, self.node_mode = serial, product, node_mode
         self.stall, self.unplug, self.short_write = stall, unplug, short_write
         self.empty_pin_read, self.pin_read = empty_pin_read, pin_read
         self.claim_busy = claim_busy
@@ -278,11 +290,14 @@ class EmulatedFt232r(UMockdev.IoctlBase):
 
 class EmulatedBus:
     """A umockdev test bed with the given chips on bus 1, as devices 2, 3,
-    ..., in that order; answered on a thread of its own until `close`."""
+    ... at ports 1-1, 1-2, ..., in that order, each with its interface in
+    sysfs when a kernel driver is bound to it; answered on a thread of its
+    own until `close`."""
 
     def __init__(self, *chips):
         self._testbed = UMockdev.Testbed.new()
         self._nodes = []
+        self._devices = {}  # chip -> (its sysfs path, its node)
         self._context = GLib.MainContext.new()
         # The chips' sockets are served on the context that is the thread's
         # default while they are attached.
@@ -298,20 +313,48 @@ class EmulatedBus:
 
     def _add(self, number, chip):
         node = "/dev/bus/usb/001/%03d" % number
+        port = "1-%d" % (number - 1)
+        device = "/devices/pci0000:00/0000:00:14.0/usb1/" + port
+        descriptors = bytearray(DESCRIPTORS)
+        _ID_PRODUCT.pack_into(descriptors, _ID_PRODUCT_OFFSET, chip.product)
+        serial = "A: serial=%s\n" % chip.serial if chip.serial else ""
         self._testbed.add_from_string(
-            "P: /devices/pci0000:00/0000:00:14.0/usb1/1-%d\n"
+            "P: %s\n"
             "N: %s\n"
             "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=%s\n"
             "E: BUSNUM=001\nE: DEVNUM=%03d\n"
             "A: busnum=1\nA: devnum=%d\nA: dev=189:%d\n"
-            "A: idVendor=0403\nA: idProduct=6001\nA: bcdDevice=0600\n"
+            "A: idVendor=0403\nA: idProduct=%04x\nA: bcdDevice=0600\n%s"
             "A: speed=12\nA: bConfigurationValue=1\n"
             "H: descriptors=%s\n"
-            % (number - 1, node[len("/dev/"):], node, number, number, number - 1,
-               DESCRIPTORS.hex().upper()))
+            % (device, node[len("/dev/"):], node, number, number, number - 1, chip.product,
+               serial, bytes(descriptors).hex().upper()))
+        if chip.kernel_driver:
+            self._testbed.add_from_string(
+                "P: %s/%s:1.0\n"
+                "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=%s\n"
+                "A: bInterfaceNumber=00\n"
+                "L: driver=../../../../../../bus/usb/drivers/%s\n"
+                % (device, port, chip.kernel_driver, chip.kernel_driver))
         if not self._testbed.attach_ioctl(node, chip):
             raise RuntimeError("umockdev could not attach the chip to " + node)
+        if chip.node_mode is not None:
+            os.chmod(self._testbed.get_root_dir() + node, chip.node_mode)
+        self._devices[chip] = ("/sys" + device, node)
         return node
+
+    def remove(self, chip):
+        """Takes `chip` off the bus, as when it is unplugged: its sysfs
+        entries and its node go."""
+        sysfs, node = self._devices.pop(chip)
+        self._testbed.detach_ioctl(node)
+        self._nodes.remove(node)
+        self._testbed.remove_device(sysfs)
+
+    def open_to_all(self):
+        """Lets every user see the bus (umockdev makes its root private to
+        its owner); each node keeps its own mode."""
+        os.chmod(self._testbed.get_root_dir(), 0o755)
 
     def _serve(self):
         while self._serving:
