@@ -26,7 +26,8 @@ the bit mode before the baud rate); QUENDAL_EMULATOR when the build runs its
 programs under an emulator (the command in front of the program, e.g.
 qemu-aarch64; `harness.emulated` is then True). Base classes end in
 `TestCase`, not `Test`. A run exits with 77 (skipped) when every test in it
-was skipped. The example above runs as the test `docs.HarnessExampleTest`.
+was skipped, and with 5 (a failure) when no test ran. The example above runs
+as the test `docs.HarnessExampleTest`.
 
 Adding a case: the program's texts, the failure table and the binding
 table are in `texts`, shared case tables in `cases`; add a row to a test's
@@ -45,9 +46,9 @@ out of its sight, and the case skips with the reason where that cannot be
 had (`isolation`).
 """
 from . import cases, records, runner, texts
-from .fixture import SKIPPED, BenchTestCase, main
+from .fixture import NO_TESTS, SKIPPED, BenchTestCase, main
 from .records import Trace, read_vcd_levels
 from .runner import SAFETY_TIMEOUT, Run, emulated, start
 
-__all__ = ["cases", "records", "runner", "texts", "SKIPPED", "BenchTestCase", "main", "Trace",
-           "read_vcd_levels", "SAFETY_TIMEOUT", "Run", "emulated", "start"]
+__all__ = ["cases", "records", "runner", "texts", "NO_TESTS", "SKIPPED", "BenchTestCase", "main",
+           "Trace", "read_vcd_levels", "SAFETY_TIMEOUT", "Run", "emulated", "start"]
