@@ -32,7 +32,7 @@ from harness import runner, texts  # noqa: E402
 from harness.records import Trace  # noqa: E402
 
 # A thousand fast writes and 50,000 readings take longer than a test's run.
-runner.SAFETY_TIMEOUT = 120.0
+SAFETY_TIMEOUT = 120.0
 
 # (label, VBOARD_LATENCY_US or None, fast writes per run, readings per run):
 # about a second of each loop per run.
@@ -65,6 +65,7 @@ class Run:
             if latency:
                 settings["VBOARD_LATENCY_US"] = latency
             run = runner.Run(argv, runner.environment(boards, settings))
+            run.safety_timeout = SAFETY_TIMEOUT
             self.peak_rss = None
             try:
                 if closing_prompt:

@@ -5,8 +5,9 @@ Usage: vcd-to-svg.py RUN.vcd PICTURE.svg [--pins 0,1]
 
 Two panels: the slow phase's count, from the start to the first fast burst,
 and that first burst stretched out so that each byte of the pattern shows.
-A run that never reached the fast phase gets the first panel only. Only the
-Python standard library is used.
+A run that never reached the fast phase gets the first panel only. A last
+line without its line end, the cut-off of a killed run, is left out. Only
+the Python standard library is used.
 """
 import argparse
 import os

@@ -1,6 +1,8 @@
 """End-to-end runs of quendal-bench on the virtual board, in a real terminal
 and with piped keys."""
+import json
 import os
+import re
 import signal
 import time
 from unittest import mock
@@ -129,11 +131,36 @@ class InterruptTest(harness.BenchTestCase):
         run.wait_for_output(as_bytes(texts.readback_line() * 20))
         run.process.kill()
         self.assertEqual(run.finish(), -signal.SIGKILL)
-        trace = self.trace()  # Every line parses.
-        self.assertGreaterEqual(trace.names.count("FT_GetBitMode"), 20)
-        with open(self.vcd_path, encoding="ascii") as vcd:
-            self.assertTrue(vcd.read().endswith("\n"))
+        # The kill can cut the record being written, which is then the last
+        # line and has no line end; every line before it is whole.
+        vcd_record = re.compile(r"#\d+|[01][!-(]|\$dumpvars|\$end")
+        for path, is_whole in [(self.trace_path, lambda line: isinstance(json.loads(line), dict)),
+                               (self.vcd_path, vcd_record.fullmatch)]:
+            with open(path, encoding="ascii") as records:
+                *lines, _ = records.read().split("\n")
+            if path == self.vcd_path:
+                lines = lines[lines.index("$enddefinitions $end") + 1:]
+            for line in lines:
+                with self.subTest(path=os.path.basename(path), line=line):
+                    self.assertTrue(is_whole(line))
+        self.assertGreaterEqual(self.trace().names.count("FT_GetBitMode"), 20)
         self.assertEqual(harness.read_vcd_levels(self.vcd_path)[-1][1], texts.READBACK_VALUE)
+
+    def test_the_readers_leave_out_a_cut_last_record(self):
+        run = self.start({"VBOARD_KEYS": "FT_Open#1:abcd", "VBOARD_VCD": self.vcd_path})
+        self.assertEqual(run.finish(), 0)
+        for path, read in [(self.trace_path, lambda path: harness.Trace(path).lines),
+                           (self.vcd_path, harness.read_vcd_levels)]:
+            with open(path, encoding="ascii") as records:
+                text = records.read()
+            last = text.rstrip("\n").rfind("\n") + 1
+            copies = {}
+            for name, length in [("without", last), ("cut", (last + len(text)) // 2)]:
+                copies[name] = os.path.join(self.folder, name)
+                with open(copies[name], "w", encoding="ascii") as copy:
+                    copy.write(text[:length])
+            with self.subTest(path=os.path.basename(path)):
+                self.assertEqual(read(copies["cut"]), read(copies["without"]))
 
 
 class PipeTest(harness.BenchTestCase):

@@ -3,8 +3,10 @@
 //
 // Contract: a RecordFile is created empty (or truncated) and then only
 // appended to; AppendRecord writes the whole record with one system call, so
-// records never interleave or split, and nothing is buffered in the process:
-// what was appended is in the file however the process ends afterwards.
+// records never interleave, and nothing is buffered in the process: what was
+// appended is in the file however the process ends afterwards. A fatal signal
+// during the call can cut that record short, which leaves it last and without
+// its line end.
 #ifndef QUENDAL_VIRTUAL_BOARD_PLATFORM_H
 #define QUENDAL_VIRTUAL_BOARD_PLATFORM_H
 

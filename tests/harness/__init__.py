@@ -26,7 +26,8 @@ the bit mode before the baud rate); QUENDAL_EMULATOR when the build runs its
 programs under an emulator (the command in front of the program, e.g.
 qemu-aarch64; `harness.emulated` is then True). Base classes end in
 `TestCase`, not `Test`. A run exits with 77 (skipped) when every test in it
-was skipped. The example above runs as the test `docs.HarnessExampleTest`.
+was skipped, and with 5 (a failure) when no test ran. The example above runs
+as the test `docs.HarnessExampleTest`.
 
 Adding a case: the program's texts, the failure table and the binding
 table are in `texts`, shared case tables in `cases`; add a row to a test's
@@ -47,20 +48,22 @@ had (`isolation`).
 import os
 import sys
 
-# The program's texts, the run helpers and the isolation live in the package that the operator tools share.
+# The program's texts, the run helpers, the records' readers and the
+# isolation live in the package that the operator tools share.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "tools"))
 
-from quendal_tools import isolation, texts  # noqa: E402
+from quendal_tools import isolation, records, texts  # noqa: E402
 
 # They stay importable as the harness's own (`from harness.texts import ...`).
-for _module in (isolation, texts):
+for _module in (isolation, records, texts):
     sys.modules[__name__ + "." + _module.__name__.rsplit(".", 1)[1]] = _module
 
-from . import cases, records, runner  # noqa: E402
-from .fixture import SKIPPED, BenchTestCase, main  # noqa: E402
+from . import cases, runner  # noqa: E402
+from .fixture import NO_TESTS, SKIPPED, BenchTestCase, main  # noqa: E402
 from .records import Trace, read_vcd_levels  # noqa: E402
 from .runner import SAFETY_TIMEOUT, Run, emulated, start  # noqa: E402
 
-__all__ = ["cases", "isolation", "records", "runner", "texts", "SKIPPED", "BenchTestCase", "main",
+__all__ = ["cases", "isolation", "records", "runner", "texts", "NO_TESTS", "SKIPPED",
+           "BenchTestCase", "main",
            "Trace", "read_vcd_levels", "SAFETY_TIMEOUT", "Run", "emulated", "start"]

@@ -9,6 +9,9 @@ from .records import Trace
 
 # CTest's SKIP_RETURN_CODE: every test of the run was skipped.
 SKIPPED = 77
+# No test ran at all (unittest's own status for it from Python 3.12 on): a
+# class that lost its tests, or a name that matched none, must not pass.
+NO_TESTS = 5
 
 
 class BenchTestCase(unittest.TestCase):
@@ -46,10 +49,13 @@ class BenchTestCase(unittest.TestCase):
 
 def main():
     """Runs the tests of the calling module (unittest's command line); the
-    exit status is SKIPPED when every test that ran was skipped (a skipped
-    subtest counts for its test)."""
+    exit status is NO_TESTS when no test ran, SKIPPED when every test that
+    ran was skipped (a skipped subtest counts for its test)."""
     program = unittest.main(module="__main__", exit=False)
     result = program.result
+    if not result.testsRun:
+        print("No test ran.", file=sys.stderr)
+        sys.exit(NO_TESTS)
     skipped = {getattr(test, "test_case", test).id() for test, _ in result.skipped}
     if result.testsRun and len(skipped) == result.testsRun and result.wasSuccessful():
         sys.exit(SKIPPED)

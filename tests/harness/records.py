@@ -1,4 +1,8 @@
-"""The virtual board's records of a run: its trace and its waveform."""
+"""The virtual board's records of a run: its trace and its waveform.
+
+Every record ends with a line end. A run killed while the board wrote a
+record can leave that record, the last in the file, cut short; the readers
+drop a last line without its line end."""
 import json
 
 _TIMESCALE_NS = {"fs": 1e-6, "ps": 1e-3, "ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}
@@ -9,8 +13,7 @@ class Trace:
     typed key, each with its monotonic time in "t_ns"."""
 
     def __init__(self, path):
-        with open(path, encoding="ascii") as trace:
-            self.lines = [json.loads(line) for line in trace]
+        self.lines = [json.loads(line) for line in whole_lines(path).splitlines()]
 
     @property
     def calls(self):
@@ -36,10 +39,16 @@ class Trace:
         return [line["t_ns"] for line in self.of(name)]
 
 
+def whole_lines(path):
+    """The file's text up to and with its last line end."""
+    with open(path, encoding="ascii") as records:
+        text = records.read()
+    return text[:text.rfind("\n") + 1]
+
+
 def vcd_timescale_ns(path):
     """The waveform's time unit in ns (the board's "$timescale 100 ns $end" gives 100)."""
-    with open(path, encoding="ascii") as vcd:
-        text = vcd.read()
+    text = whole_lines(path)
     number = "".join(text.split("$timescale", 1)[1].split("$end", 1)[0].split())
     digits = number.rstrip("fpnums")
     return int(digits) * _TIMESCALE_NS[number[len(digits):]]
@@ -50,8 +59,7 @@ def read_vcd_levels(path):
     time stamps: the board's own (VBOARD_VCD), or one that another reader
     wrote, with a change on the same line as its time stamp."""
     unit_ns = vcd_timescale_ns(path)
-    with open(path, encoding="ascii") as vcd:
-        definitions, _, changes = vcd.read().partition("$enddefinitions")
+    definitions, _, changes = whole_lines(path).partition("$enddefinitions")
     codes = {}
     words = definitions.split()
     for i, word in enumerate(words[:-4]):
