@@ -27,9 +27,9 @@ import tempfile
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(REPO, "tests"))
-from harness import runner, texts  # noqa: E402
-from harness.records import Trace  # noqa: E402
+sys.path.insert(0, os.path.join(REPO, "tools"))
+from quendal_tools import runner, texts  # noqa: E402
+from quendal_tools.records import Trace  # noqa: E402
 
 # A thousand fast writes and 50,000 readings take longer than a test's run.
 SAFETY_TIMEOUT = 120.0
@@ -51,7 +51,7 @@ KIB = 1024
 class Run:
     """One process in a new pseudo-terminal with the virtual board.
 
-    The harness's runner records every chunk of output with its arrival
+    The shared runner records every chunk of output with its arrival
     time, so that the time at which any byte offset reached the terminal can
     be looked up afterwards. When `closing_prompt` is set, the run waits for
     the program's closing prompt, reads its peak RSS while it waits there,

@@ -14,9 +14,9 @@ import os
 import sys
 from xml.sax.saxutils import escape
 
-# The waveform reader of the tests, so that there is one.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
-from harness.records import read_vcd_levels  # noqa: E402
+# The waveform reader that the tests use too, so that there is one.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools"))
+from quendal_tools.records import read_vcd_levels  # noqa: E402
 
 BURST_GAP_NS = 50000  # Changes closer than this belong to one burst.
 BURST_MIN_CHANGES = 4

@@ -1,5 +1,5 @@
 # The Debian packages: quendal-bench (the program, the libftdi1 adapter and
-# its wrapper, the udev rule, the man page) and quendal-bench-virtual-board.
+# its wrapper, the board test, the udev rule, the man page) and quendal-bench-virtual-board.
 # The architecture and the multiarch folder come from the target's compiler
 # (CMAKE_LIBRARY_ARCHITECTURE), never from the machine that builds, so a
 # cross build packages for its target.
@@ -34,6 +34,14 @@ foreach(wrapper adapter virtual)
   configure_file(debian/wrapper.in ${out}/quendal-bench-${wrapper} @ONLY)
   file(CREATE_LINK quendal-bench.1.gz ${out}/quendal-bench-${wrapper}.1.gz SYMBOLIC)
 endforeach()
+
+# The board test, on the program and the adapter of the package, with the
+# Python package it comes from.
+set(tools_folder share/quendal-bench/python)
+set(TOOLS_FOLDER ${prefix}/${tools_folder})
+set(LIBRARY_FOLDER ${prefix}/${private_lib}/ftdi-adapter)
+configure_file(debian/board-test.in ${out}/quendal-bench-board-test @ONLY)
+file(CREATE_LINK quendal-bench.1.gz ${out}/quendal-bench-board-test.1.gz SYMBOLIC)
 
 configure_file(debian/changelog.in ${out}/changelog @ONLY)
 add_custom_command(OUTPUT ${out}/changelog.gz
@@ -80,6 +88,10 @@ install(FILES ${man_outputs} ${out}/quendal-bench-adapter.1.gz DESTINATION share
         COMPONENT program)
 install(FILES debian/copyright ${out}/changelog.gz ${out}/README.md
         DESTINATION share/doc/quendal-bench COMPONENT program)
+install(PROGRAMS ${out}/quendal-bench-board-test DESTINATION bin COMPONENT program)
+install(FILES ${out}/quendal-bench-board-test.1.gz DESTINATION share/man/man1 COMPONENT program)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/tools/quendal_tools DESTINATION ${tools_folder}
+        COMPONENT program FILES_MATCHING PATTERN "*.py" PATTERN __pycache__ EXCLUDE)
 
 # quendal-bench-virtual-board
 install(TARGETS virtual_board LIBRARY DESTINATION ${private_lib}/virtual-board
@@ -104,6 +116,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Each package's description is its own: CPack would put a project-wide
 # summary line on top of both, so none is set.
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME quendal-bench)
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_DEPENDS python3)
 set(CPACK_DEBIAN_PROGRAM_DESCRIPTION "bench test of the QUENDAL USB board
 quendal-bench tests a QUENDAL board, a USB board with an FTDI interface
 chip: it blinks two output pins slowly, then fast, then reads all eight
@@ -112,7 +125,8 @@ pins back, each phase ended by a key.
 It reaches the board through FTDI's D2XX driver library, libftd2xx.so.
 quendal-bench uses the vendor's library; quendal-bench-adapter uses the
 library installed with it, built on the open-source libftdi1. A udev rule
-lets the user at the seat open FTDI devices.")
+lets the user at the seat open FTDI devices; quendal-bench-board-test
+checks a bench rig through both libraries.")
 
 set(CPACK_DEBIAN_VIRTUAL_BOARD_PACKAGE_NAME quendal-bench-virtual-board)
 set(CPACK_DEBIAN_VIRTUAL_BOARD_PACKAGE_DEPENDS "quendal-bench (= ${PROJECT_VERSION})")

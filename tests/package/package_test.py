@@ -22,6 +22,9 @@ import zipfile
 TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SOURCE = os.path.dirname(TESTS)
 sys.path.insert(0, TESTS)
+from wire.system_python import run_under_system_python  # noqa: E402
+
+run_under_system_python()  # The install's board test runs on an emulated chip.
 import harness  # noqa: E402
 from harness import isolation, texts, wine  # noqa: E402
 
@@ -121,6 +124,16 @@ def expected_files(architecture):
     }
 
 
+def board_test_files():
+    """The board test's files in the quendal-bench package."""
+    tools = os.path.join(SOURCE, "tools", "quendal_tools")
+    files = {"/usr/share/quendal-bench/python/quendal_tools/" + name: 0o644
+             for name in os.listdir(tools) if name.endswith(".py")}
+    files["/usr/bin/quendal-bench-board-test"] = 0o755
+    files["/usr/share/man/man1/quendal-bench-board-test.1.gz"] = "-> quendal-bench.1.gz"
+    return files
+
+
 def wrapper_commands(architecture, folder):
     """The wrapper's lines other than comments."""
     return [
@@ -159,6 +172,8 @@ class DebianPackageTest(unittest.TestCase):
                         else:
                             self.assertTrue(member.isfile(), name)
                             found[name] = member.mode
+                    if package == "quendal-bench":
+                        files = dict(files, **board_test_files())
                     self.assertEqual(found, files)
                     # No folder that holds nothing of the package's.
                     for name, member in members.items():
@@ -285,7 +300,8 @@ class LintianTest(unittest.TestCase):
 # overlays whose writes go to a tmpfs, so the machine outside never sees the
 # install. $1 is a folder outside the overlays for the results, $2 and $3
 # the packages, $4 the harness's isolation command: the runs that expect no
-# driver or no board find no other driver library and no USB device.
+# driver or no board find no other driver library and no USB device; $5 the
+# root of an emulated bus with one chip, serial BOARD001, for the board test.
 INSTALL_SCRIPT = r"""
 set -eu
 results=$1
@@ -300,9 +316,13 @@ dpkg -i "$2" "$3" >"$results/install.log" 2>&1
 dpkg -L quendal-bench quendal-bench-virtual-board | sort >"$results/listed"
 cd /
 printf abcd | quendal-bench-virtual >"$results/virtual" 2>&1 || echo "status $?" >>"$results/virtual"
-printf k | python3 "$4" quendal-bench-adapter >"$results/adapter" 2>&1 \
+printf k | python3 "$4" hide-drivers -- quendal-bench-adapter >"$results/adapter" 2>&1 \
   || echo "status $?" >>"$results/adapter"
-printf k | python3 "$4" quendal-bench >"$results/program" 2>&1 || echo "status $?" >>"$results/program"
+printf k | python3 "$4" hide-drivers -- quendal-bench >"$results/program" 2>&1 \
+  || echo "status $?" >>"$results/program"
+UMOCKDEV_DIR=$5 LD_PRELOAD=libumockdev-preload.so.0 \
+  quendal-bench-board-test --yes --serial BOARD001 --driver adapter </dev/null \
+  >"$results/board-test" 2>&1 || echo "status $?" >>"$results/board-test"
 dpkg --purge quendal-bench-virtual-board quendal-bench >"$results/remove.log" 2>&1
 # Left: a file or link, or a folder that only the packages filled.
 while read -r path; do
@@ -344,12 +364,17 @@ class InstallTest(unittest.TestCase):
         if reason:
             self.skipTest(reason)
 
+        from wire.ft232r import EmulatedBus, EmulatedFt232r
+
         before = machine_state()
-        with tempfile.TemporaryDirectory(prefix="quendal-install-") as results:
+        chip = EmulatedFt232r(serial="BOARD001")
+        with tempfile.TemporaryDirectory(prefix="quendal-install-") as results, \
+                EmulatedBus(chip) as bus:
             ran = subprocess.run(
                 ["unshare", "--mount", "--propagation", "private", "sh", "-c", INSTALL_SCRIPT,
                  "install", results, deb("quendal-bench", architecture),
-                 deb("quendal-bench-virtual-board", architecture), isolation.__file__],
+                 deb("quendal-bench-virtual-board", architecture), isolation.__file__,
+                 bus.environment()["UMOCKDEV_DIR"]],
                 env=harness.runner.environment(None), stdin=subprocess.DEVNULL,
                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
 
@@ -369,6 +394,12 @@ class InstallTest(unittest.TestCase):
             self.assertEqual(result("adapter"),
                              texts.as_bytes(texts.halt(texts.failure("FT_Open", 2))))
             self.assertEqual(result("program"), texts.as_bytes(texts.halt(texts.cant_load())))
+            # The installed board test, on the installed program and adapter.
+            self.assertIn("\nProgram: /usr/bin/quendal-bench\n", result("board-test").decode())
+            self.assertRegex(result("board-test").decode(), r"\nadapter: /usr/lib/%s/quendal-bench/"
+                             r"ftdi-adapter/libftd2xx\.so; device 0403:6001, serial BOARD001, "
+                             r".*; pass\n$" % MULTIARCH[architecture])
+            self.assertIn(texts.FAST_PATTERN, chip.bulk_writes())
             self.assertEqual(result("left"), b"", "files of the packages left after removal")
         self.assertEqual(machine_state(), before, "the machine changed")
 

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """The board test: quendal-bench runs a whole bench run on the FTDI device
 that the operator chose, through each driver found (the installed
 libftd2xx.so, the libftdi1 adapter), with its keys typed through a pipe, and
@@ -516,6 +515,7 @@ def test(args):
     prefix = isolation_prefix(device, devices)
 
     print("FTDI device: " + describe(device))
+    print("Program: " + program)
     for driver in drivers:
         print("Driver %s: %s" % (driver.name, library_name(driver.library)))
     if not args.yes and not confirmed(device, drivers):
