@@ -153,12 +153,14 @@ def user_name():
 
 def udev_advice():
     user = user_name()
-    group = "add %s to the group plugdev (sudo adduser %s plugdev) and log in again" % (user, user)
+    group = "add %s to the group plugdev (sudo usermod -aG plugdev %s) and log in again" % (
+        user, user)
     if not IN_SOURCE_TREE:
         return "the udev rule %s gives plugdev access: %s, then plug the device in again" % (
             UDEV_RULE_INSTALLED, group)
-    return ("install the udev rule %s (sudo cp %s /etc/udev/rules.d/ && sudo udevadm control "
-            "--reload-rules && sudo udevadm trigger), %s, then plug the device in again"
+    return ("install the udev rule %s (sudo install -m 0644 %s /etc/udev/rules.d/ && "
+            "sudo udevadm control --reload-rules && sudo udevadm trigger), %s, then plug the "
+            "device in again"
             % (UDEV_RULE_SOURCE, os.path.join(REPO, UDEV_RULE_SOURCE), group))
 
 
