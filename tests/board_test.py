@@ -19,7 +19,7 @@ from wire.ft232r import BULK_OUT, READ_PINS, RESET, EmulatedBus, EmulatedFt232r 
 
 SCRIPT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                       "scripts", "test-board.sh")
-PASSED, FAILED, REFUSED, NOT_RUN = 0, 1, 2, 3
+PASSED, FAILED, REFUSED, NOT_RUN, USAGE = 0, 1, 2, 3, 64
 DEVICE = "0403:6001, no serial, usb port 1-1 (/dev/bus/usb/001/002), no kernel driver"
 # A user without access to the device nodes, for a run as root.
 NOBODY = 65534
@@ -175,6 +175,16 @@ class BoardRefusalTest(BoardScriptTestCase):
                     status, output = self.board_test(bus, *args, build=folder)
                 self.assertEqual(status, REFUSED, output)
                 self.assert_nothing_ran(output, *chips)
+
+    def test_options_come_before_the_device_search_and_help_lists_each_status(self):
+        with EmulatedBus() as bus:
+            status, output = self.board_test(bus, "--yes", build="/nonexistent")
+            self.assertEqual(status, USAGE, output)
+            self.assertIn("no build folder /nonexistent", output)
+            status, output = self.board_test(bus, "--help")
+        self.assertEqual(status, PASSED, output)
+        listed = re.findall(r"^  (\d+) ", output.split("exit status:\n")[1], re.M)
+        self.assertEqual(listed, [str(s) for s in (PASSED, FAILED, REFUSED, NOT_RUN, USAGE)])
 
     def test_refusals_say_what_to_do_and_send_nothing(self):
         listed = ["0403:6001, serial BOARD001, usb port 1-1 (/dev/bus/usb/001/002), "
