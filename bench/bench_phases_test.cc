@@ -15,12 +15,12 @@ class BenchPhasesTest : public ::testing::Test {
   FakeConsole console_;
   DriverEntryPoints driver_ = FakeEntryPoints();
   OutputBuffer output_{};
-  BenchRig rig_{console_, driver_, reinterpret_cast<DeviceHandle>(0x5eed), output_};
+  PhaseContext context_{console_, driver_, reinterpret_cast<DeviceHandle>(0x5eed), output_};
 };
 
 TEST_F(BenchPhasesTest, SlowBlinkCountsOnTwoPinsAndWrapsAfterThree) {
   console_.TypeAtPoll(6, "k");
-  StageResult result = RunSlowBlink(rig_);
+  StageResult result = RunSlowBlink(context_);
 
   EXPECT_TRUE(result.ok);
   EXPECT_EQ(console_.output(), "Blinking running (slow) ; Hit any key ");
@@ -32,7 +32,7 @@ TEST_F(BenchPhasesTest, SlowBlinkCountsOnTwoPinsAndWrapsAfterThree) {
 
 TEST_F(BenchPhasesTest, FastBlinkRepeatsThePatternWithAOneMillisecondPause) {
   console_.TypeAtPoll(3, "k");
-  StageResult result = RunFastBlink(rig_);
+  StageResult result = RunFastBlink(context_);
 
   EXPECT_TRUE(result.ok);
   EXPECT_EQ(console_.output(), "\nBlinking running (fast) ; Hit any key ");
@@ -50,10 +50,10 @@ TEST_F(BenchPhasesTest, ReadBackPrintsEachReadingInBareLowerCaseHex) {
   for (const auto& [pin_value, line] : cases) {
     ResetFakes();
     FakeConsole console;
-    BenchRig rig{console, driver_, rig_.device, output_};
+    PhaseContext context{console, driver_, context_.device, output_};
     g_fake_driver.pin_value = pin_value;
     console.TypeAtPoll(2, "k");
-    StageResult result = RunPinReadback(rig);
+    StageResult result = RunPinReadback(context);
 
     EXPECT_TRUE(result.ok);
     EXPECT_EQ(console.output(), std::string(line) + line);
@@ -63,9 +63,9 @@ TEST_F(BenchPhasesTest, ReadBackPrintsEachReadingInBareLowerCaseHex) {
 
 TEST_F(BenchPhasesTest, EachPhaseMakesOnePassWhenAKeyIsAlreadyWaitingAndReadsOnlyOneKey) {
   console_.TypeAhead("abcd");
-  EXPECT_TRUE(RunSlowBlink(rig_).ok);
-  EXPECT_TRUE(RunFastBlink(rig_).ok);
-  EXPECT_TRUE(RunPinReadback(rig_).ok);
+  EXPECT_TRUE(RunSlowBlink(context_).ok);
+  EXPECT_TRUE(RunFastBlink(context_).ok);
+  EXPECT_TRUE(RunPinReadback(context_).ok);
 
   EXPECT_EQ(g_events, (Events{"FT_Write 00", "sleep 1000", "read key a", kFastPatternWrite, "sleep 1",
                               "read key b", "FT_GetBitMode", "read key c"}));
@@ -74,7 +74,7 @@ TEST_F(BenchPhasesTest, EachPhaseMakesOnePassWhenAKeyIsAlreadyWaitingAndReadsOnl
 
 TEST_F(BenchPhasesTest, DriverFailureEndsThePhaseAtOnceWithItsMessage) {
   struct Case {
-    StageResult (*phase)(const BenchRig&);
+    StageResult (*phase)(const PhaseContext&);
     const char* entry_point;
     int failing_call;
     DriverStatus status;
@@ -92,9 +92,9 @@ TEST_F(BenchPhasesTest, DriverFailureEndsThePhaseAtOnceWithItsMessage) {
   for (const Case& c : cases) {
     ResetFakes();
     FakeConsole console;
-    BenchRig rig{console, driver_, rig_.device, output_};
+    PhaseContext context{console, driver_, context_.device, output_};
     g_fake_driver.failures[c.entry_point] = {c.failing_call, c.status};
-    StageResult result = c.phase(rig);
+    StageResult result = c.phase(context);
 
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.failure_message, c.message);

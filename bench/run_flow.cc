@@ -32,9 +32,9 @@ int RunBench(Console& console, const LibraryLoader& loader) {
   result = OpenDevice(driver, &device);
   if (!result.ok) return HaltWithMessage(console, result.failure_message);
 
-  const BenchRig rig = {console, driver, device, output};
+  const PhaseContext context = {console, driver, device, output};
   for (auto* phase : {RunSlowBlink, RunFastBlink, RunPinReadback}) {
-    result = phase(rig);
+    result = phase(context);
     if (!result.ok) return HaltWithMessage(console, result.failure_message);
   }
 

@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <string>
+
 namespace {
 
 BoardConfig ParseOrFail(const BoardVariables& variables) {
@@ -103,6 +110,32 @@ TEST_P(MalformedSetting, IsRejectedWithOneLineNamingTheVariable) {
   for (unsigned char ch : error) EXPECT_GE(ch, 0x20) << "control character in: " << error;
 }
 
+// A case's name in the test list, made of its setting and its value (the
+// raw bytes that GoogleTest prints otherwise change from build to build).
+std::string NameSettingAndValue(const testing::TestParamInfo<MalformedCase>& info) {
+  static const struct {
+    char character;
+    const char* word;
+  } kWords[] = {{'=', "Eq"}, {'#', "No"}, {',', "Comma"}, {' ', "Space"}, {'.', "Dot"},
+                {':', "Colon"}, {'-', "Minus"}, {'_', "_"}};
+  std::string name = std::string(info.param.name).substr(std::strlen("VBOARD_")) + "_";
+  if (*info.param.value == '\0') name += "Empty";
+  for (const char* p = info.param.value; *p != '\0'; ++p) {
+    const auto word = std::find_if(std::begin(kWords), std::end(kWords),
+                                   [p](const auto& w) { return w.character == *p; });
+    if (std::isalnum(static_cast<unsigned char>(*p))) {
+      name += *p;
+    } else if (word != std::end(kWords)) {
+      name += word->word;
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "X%02X", static_cast<unsigned char>(*p));
+      name += hex;
+    }
+  }
+  return name;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     BoardConfig, MalformedSetting,
     testing::Values(
@@ -137,6 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedCase{"VBOARD_KEY_FD", "-1", "not a decimal number"},
         MalformedCase{"VBOARD_TRACE", "", "path is empty"},
         MalformedCase{"VBOARD_VCD", "", "path is empty"},
-        MalformedCase{"VBOARD_LATENCY", "FT_Write=1", "not a setting"}));
+        MalformedCase{"VBOARD_LATENCY", "FT_Write=1", "not a setting"}),
+    NameSettingAndValue);
 
 }  // namespace
