@@ -1,5 +1,5 @@
 # The Debian packages: quendal-bench (the program, the libftdi1 adapter and
-# its wrapper, the board test, the udev rule, the man page) and quendal-bench-virtual-board.
+# its wrapper, the udev rule, the man page) and quendal-bench-virtual-board.
 # The architecture and the multiarch folder come from the target's compiler
 # (CMAKE_LIBRARY_ARCHITECTURE), never from the machine that builds, so a
 # cross build packages for its target.
@@ -35,14 +35,6 @@ foreach(wrapper adapter virtual)
   file(CREATE_LINK quendal-bench.1.gz ${out}/quendal-bench-${wrapper}.1.gz SYMBOLIC)
 endforeach()
 
-# The board test, on the program and the adapter of the package, with the
-# Python package it comes from.
-set(tools_folder share/quendal-bench/python)
-set(TOOLS_FOLDER ${prefix}/${tools_folder})
-set(LIBRARY_FOLDER ${prefix}/${private_lib}/ftdi-adapter)
-configure_file(debian/board-test.in ${out}/quendal-bench-board-test @ONLY)
-file(CREATE_LINK quendal-bench.1.gz ${out}/quendal-bench-board-test.1.gz SYMBOLIC)
-
 configure_file(debian/changelog.in ${out}/changelog @ONLY)
 add_custom_command(OUTPUT ${out}/changelog.gz
   COMMAND gzip -9nkf ${out}/changelog
@@ -77,6 +69,14 @@ else()
           COMPONENT program)
 endif()
 add_custom_target(debian_files ALL DEPENDS ${out}/changelog.gz ${out}/README.md ${man_outputs})
+
+# The board test, on the program and the adapter of the package, with the
+# Python package it comes from.
+set(tools_folder share/quendal-bench/python)
+set(TOOLS_FOLDER ${prefix}/${tools_folder})
+set(LIBRARY_FOLDER ${prefix}/${private_lib}/ftdi-adapter)
+configure_file(debian/board-test.in ${out}/quendal-bench-board-test @ONLY)
+file(CREATE_LINK quendal-bench.1.gz ${out}/quendal-bench-board-test.1.gz SYMBOLIC)
 
 # quendal-bench
 install(TARGETS quendal-bench RUNTIME DESTINATION bin COMPONENT program)
