@@ -117,18 +117,19 @@ class BoardRunTest(BoardScriptTestCase):
 class BoardChoiceTest(BoardScriptTestCase):
     def test_only_the_chosen_chip_is_driven_through_each_driver(self):
         installed = self.installed_adapter()
-        for what, chosen, other, args, detached in [
-                # libusb lists the last device first: either place is tried.
-                ("the first of two", board(), cable(), [], []),
-                ("the last of two", board(), cable(), ["last"], []),
-                ("the other held by ftdi_sio", board(), cable(kernel_driver="ftdi_sio"), [], []),
+        held = dict(kernel_driver="ftdi_sio")
+        # (what, the chosen chip, the other, whether the chosen one is last
+        # on the bus, the options, what the chosen one has detached): libusb
+        # lists the last device first, so both places are tried.
+        for what, chosen, other, last, options, detached in [
+                ("the first of two", board(), cable(), False, [], []),
+                ("the last of two", board(), cable(), True, [], []),
+                ("the other held by ftdi_sio", board(), cable(**held), True, [], []),
                 ("itself held by ftdi_sio, the adapter only",
-                 EmulatedFt232r(serial="BOARD001", kernel_driver="ftdi_sio"), cable(),
+                 EmulatedFt232r(serial="BOARD001", **held), cable(), False,
                  ["--driver", "adapter"], ["ftdi_sio"])]:
             with self.subTest(what):
-                chips = [other, chosen] if args[:1] == ["last"] else [chosen, other]
-                options = [a for a in args if a != "last"]
-                with EmulatedBus(*chips) as bus:
+                with EmulatedBus(*([other, chosen] if last else [chosen, other])) as bus:
                     status, output = self.board_test(bus, "--yes", "--serial", "BOARD001",
                                                       *options, installed=installed)
                 self.assertEqual(status, PASSED, output)
