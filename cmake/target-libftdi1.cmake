@@ -1,46 +1,30 @@
-# Makes libftdi1's pkg-config module of the target architecture visible when
-# cross-building for another Linux architecture.
+# libftdi1 of the target architecture when cross-building for another Linux
+# architecture, as the imported target that pkg_check_modules gives a native
+# build (PkgConfig::LIBFTDI1). Nothing is fetched: configuring needs no
+# network.
 #
 # Debian's libftdi1-dev cannot be installed for two architectures at once:
-# installing the target's would remove the build machine's. So its package
-# is fetched with apt-get and unpacked into the build tree, while the
-# target's libftdi1 and libusb themselves are the multiarch packages
-# installed on the machine (scripts/install-deps.sh --arm).
+# installing the target's would remove the build machine's. Its headers are
+# the same on every architecture, so the build machine's are used (with those
+# of libusb, which it brings). The library is the target's multiarch
+# libftdi1-2 (scripts/install-deps.sh --arm), linked by its file name, as no
+# development link to it is installed. dpkg keeps that package at the version
+# of the build machine's, whose headers these are.
 
-set(libftdi1_root ${CMAKE_BINARY_DIR}/libftdi1-dev)
-set(libftdi1_libdir ${libftdi1_root}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
-
-if(NOT EXISTS ${libftdi1_libdir}/pkgconfig/libftdi1.pc)
-  get_debian_architecture(architecture)
-  if(NOT architecture)
-    message(FATAL_ERROR "No Debian architecture for ${CMAKE_LIBRARY_ARCHITECTURE} "
-                        "(dpkg-architecture, from dpkg-dev)")
-  endif()
-  set(download_dir ${CMAKE_BINARY_DIR}/libftdi1-dev-download)
-  file(REMOVE_RECURSE ${download_dir} ${libftdi1_root})
-  file(MAKE_DIRECTORY ${download_dir})
-  execute_process(COMMAND apt-get download libftdi1-dev:${architecture}
-                  WORKING_DIRECTORY ${download_dir}
-                  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-  file(GLOB package ${download_dir}/libftdi1-dev_*.deb)
-  if(NOT result EQUAL 0 OR NOT package)
-    message(FATAL_ERROR "apt-get download libftdi1-dev:${architecture} failed:\n${output}")
-  endif()
-  execute_process(COMMAND dpkg-deb -x ${package} ${libftdi1_root} RESULT_VARIABLE result)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "dpkg-deb could not unpack ${package}")
-  endif()
-  # The package's libftdi1.so points at a libftdi1.so.2 that lives outside
-  # the unpacked tree; without it the linker would take the static library.
-  file(REMOVE ${libftdi1_libdir}/libftdi1.so ${libftdi1_libdir}/libftdi1.a)
-  file(CREATE_LINK /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/libftdi1.so.2
-       ${libftdi1_libdir}/libftdi1.so SYMBOLIC)
-  # pkg-config puts the unpacked tree before every path, libusb's headers
-  # (an architecture-independent folder of the installed libusb) included.
-  file(CREATE_LINK /usr/include/libusb-1.0 ${libftdi1_root}/usr/include/libusb-1.0 SYMBOLIC)
-  file(REMOVE_RECURSE ${download_dir})
+get_debian_architecture(libftdi1_architecture)
+set(libftdi1_library /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/libftdi1.so.2)
+if(NOT EXISTS ${libftdi1_library})
+  message(FATAL_ERROR "No ${libftdi1_library}: install libftdi1-2:${libftdi1_architecture} "
+                      "(scripts/install-deps.sh --arm)")
 endif()
+foreach(header libftdi1/ftdi.h libusb-1.0/libusb.h)
+  if(NOT EXISTS /usr/include/${header})
+    message(FATAL_ERROR "No /usr/include/${header}: install libftdi1-dev "
+                        "(scripts/install-deps.sh)")
+  endif()
+endforeach()
 
-set(ENV{PKG_CONFIG_SYSROOT_DIR} ${libftdi1_root})
-set(ENV{PKG_CONFIG_LIBDIR}
-    "${libftdi1_libdir}/pkgconfig:/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/pkgconfig")
+add_library(PkgConfig::LIBFTDI1 SHARED IMPORTED)
+set_target_properties(PkgConfig::LIBFTDI1 PROPERTIES
+  IMPORTED_LOCATION ${libftdi1_library}
+  INTERFACE_INCLUDE_DIRECTORIES "/usr/include/libftdi1;/usr/include/libusb-1.0")

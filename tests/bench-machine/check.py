@@ -20,7 +20,8 @@ with its reason.
 Usage: tests/bench-machine/check.py BUILD [--driver adapter|virtual-board]
                                           [CTEST ARGUMENT...]
 BUILD is a native Linux release build (the wire tests' chips need one).
-Runs as root, or in a user namespace of its own.
+Runs as root, or in a user namespace of its own; where neither can be had,
+it prints why and skips, with status 0.
 """
 import argparse
 import os
@@ -214,9 +215,12 @@ def main():
     # into a sanitizer build's programs.
     if "CMAKE_BUILD_TYPE:STRING=Release\n" not in settings or "CMAKE_TOOLCHAIN_FILE" in settings:
         sys.exit("bench machine: %s is not a native release build" % build)
+    # A machine without namespaces (a default Docker container) cannot stand
+    # one in; its isolated cases skip in the suite all the same.
     reason = isolation.unavailable()
     if reason:
-        sys.exit("bench machine: " + reason)
+        print("bench machine: skipped: " + reason)
+        sys.exit(0)
     sys.exit(run(build, arguments.driver, ctest_arguments))
 
 
