@@ -35,10 +35,16 @@ foreach(wrapper adapter virtual)
   file(CREATE_LINK quendal-bench.1.gz ${out}/quendal-bench-${wrapper}.1.gz SYMBOLIC)
 endforeach()
 
-configure_file(debian/changelog.in ${out}/changelog @ONLY)
+# The changelog: NEWS's releases, the newest dated at the build's one time.
+set(news ${PROJECT_SOURCE_DIR}/NEWS)
+set(changelog_script ${CMAKE_CURRENT_SOURCE_DIR}/debian/changelog.py)
 add_custom_command(OUTPUT ${out}/changelog.gz
-  COMMAND gzip -9nkf ${out}/changelog
-  DEPENDS ${out}/changelog)
+  COMMAND ${Python3_EXECUTABLE} ${changelog_script} --package ${CPACK_PACKAGE_NAME}
+          --version ${PROJECT_VERSION} --time ${QUENDAL_SOURCE_DATE_EPOCH}
+          --maintainer ${CPACK_PACKAGE_CONTACT} ${news} ${out}/changelog
+  COMMAND gzip -9nf ${out}/changelog
+  DEPENDS ${changelog_script} ${news}
+  VERBATIM)
 
 # The README as installed: without the links to the source tree's pages.
 add_custom_command(OUTPUT ${out}/README.md
@@ -58,7 +64,8 @@ if(SCDOC)
             -D PROJECT_VERSION=${PROJECT_VERSION} -D LIBRARY_FOLDER=${prefix}/${private_lib}
             -D UDEV_RULE=${udev_rule}
             ${CMAKE_CURRENT_SOURCE_DIR}/man/quendal-bench.1.scd.in ${out}/quendal-bench.1.scd
-    COMMAND sh -c "\"$0\" < quendal-bench.1.scd > quendal-bench.1" ${SCDOC}
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QUENDAL_SOURCE_DATE_EPOCH}
+            sh -c "\"$0\" < quendal-bench.1.scd > quendal-bench.1" ${SCDOC}
     COMMAND gzip -9nf quendal-bench.1
     WORKING_DIRECTORY ${out}
     DEPENDS man/quendal-bench.1.scd.in ${render_text} ${readme} ${board_page}
