@@ -1,5 +1,6 @@
 # The Debian packages: quendal-bench (the program, the libftdi1 adapter and
-# its wrapper, the udev rule, the man page) and quendal-bench-virtual-board.
+# its wrapper, the udev rule with its AppStream metainfo, the man page) and
+# quendal-bench-virtual-board.
 # The architecture and the multiarch folder come from the target's compiler
 # (CMAKE_LIBRARY_ARCHITECTURE), never from the machine that builds, so a
 # cross build packages for its target.
@@ -19,6 +20,9 @@ set(prefix /usr)
 set(private_lib lib/${CMAKE_LIBRARY_ARCHITECTURE}/quendal-bench)
 set(udev_rule_file ${PROJECT_SOURCE_DIR}/packaging/udev/70-quendal-ftdi.rules)
 get_filename_component(udev_rule ${udev_rule_file} NAME)
+# AppStream's record of the package, whose modaliases are the rule's devices:
+# a software centre offers the package when one is plugged in.
+set(metainfo invalid.quendal_bench.quendal_bench.metainfo.xml)
 set(out ${CMAKE_CURRENT_BINARY_DIR})
 
 # The wrappers that run the program on one of the private libraries.
@@ -83,6 +87,7 @@ install(PROGRAMS ${out}/quendal-bench-adapter DESTINATION bin COMPONENT program)
 install(TARGETS ftd2xx LIBRARY DESTINATION ${private_lib}/ftdi-adapter
         PERMISSIONS ${library_permissions} COMPONENT program)
 install(FILES ${udev_rule_file} DESTINATION lib/udev/rules.d COMPONENT program)
+install(FILES debian/${metainfo} DESTINATION share/metainfo COMPONENT program)
 install(FILES ${man_outputs} ${out}/quendal-bench-adapter.1.gz DESTINATION share/man/man1
         COMPONENT program)
 install(FILES debian/copyright ${out}/changelog.gz ${out}/README.md
