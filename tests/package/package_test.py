@@ -514,6 +514,21 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(machine_state(), before, "the machine changed")
 
 
+def unix_owner(extra):
+    """(uid, gid) of a zip member's "ux" extra field, None without one."""
+    position = 0
+    while position + 4 <= len(extra):
+        tag, size = struct.unpack_from("<HH", extra, position)
+        if tag == 0x7875:
+            uid_size = extra[position + 5]
+            uid = int.from_bytes(extra[position + 6:position + 6 + uid_size], "little")
+            gid_at = position + 6 + uid_size
+            gid = int.from_bytes(extra[gid_at + 1:gid_at + 1 + extra[gid_at]], "little")
+            return uid, gid
+        position += 4 + size
+    return None
+
+
 def zip_path(bits):
     return os.path.join(DIST, "quendal-bench-%s-win%d.zip" % (VERSION, bits))
 
@@ -565,6 +580,12 @@ class WindowsZipTest(unittest.TestCase):
                 # stay out.
                 self.assertNotIn("Linux", text)
                 self.assertNotIn("VBOARD", text)
+
+    def test_members_are_roots_whoever_packaged_them(self):
+        for bits in ZIPS.values():
+            with self.subTest(bits=bits), zipfile.ZipFile(zip_path(bits)) as archive:
+                for member in archive.infolist():
+                    self.assertEqual(unix_owner(member.extra), (0, 0), member.filename)
 
     def test_version_resource_and_manifest(self):
         for architecture, bits in ZIPS.items():
