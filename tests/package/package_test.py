@@ -689,6 +689,15 @@ class ReleaseTimeTest(unittest.TestCase):
                                   for m in deb_tar(path, part).getmembers())
                 self.assertEqual({k: v for k, v in stamps.items() if v != self.time}, {})
 
+    def test_man_page_date(self):
+        day = datetime.datetime.fromtimestamp(self.time, datetime.timezone.utc).date()
+        for architecture in debian_architectures():
+            with self.subTest(architecture=architecture):
+                _, read = deb_members(deb("quendal-bench", architecture))
+                page = gzip.decompress(read("/usr/share/man/man1/quendal-bench.1.gz")).decode()
+                title = re.search(r'^\.TH "quendal-bench" "1" "([^"]*)"', page, re.M)
+                self.assertEqual(title and title.group(1), day.isoformat())
+
     def test_windows_zips_and_executables(self):
         # A zip keeps a member's time as its DOS date and time, to 2 seconds.
         utc = datetime.datetime.fromtimestamp(self.time, datetime.timezone.utc)
