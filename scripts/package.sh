@@ -6,6 +6,10 @@
 # this only packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The same commit gives the same files for anyone (docs/developing.md), but
+# CPack takes the modes of the folders and of the .deb's own members from
+# the files it makes, which follow the umask.
+umask 022
 
 scripts/install-deps.sh --package --windows --arm
 

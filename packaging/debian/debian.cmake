@@ -1,5 +1,6 @@
 # The Debian packages: quendal-bench (the program, the libftdi1 adapter and
-# its wrapper, the udev rule, the man page) and quendal-bench-virtual-board.
+# its wrapper, the udev rule with its AppStream metainfo, the man page) and
+# quendal-bench-virtual-board.
 # The architecture and the multiarch folder come from the target's compiler
 # (CMAKE_LIBRARY_ARCHITECTURE), never from the machine that builds, so a
 # cross build packages for its target.
@@ -19,6 +20,9 @@ set(prefix /usr)
 set(private_lib lib/${CMAKE_LIBRARY_ARCHITECTURE}/quendal-bench)
 set(udev_rule_file ${PROJECT_SOURCE_DIR}/packaging/udev/70-quendal-ftdi.rules)
 get_filename_component(udev_rule ${udev_rule_file} NAME)
+# AppStream's record of the package, whose modaliases are the rule's devices:
+# a software centre offers the package when one is plugged in.
+set(metainfo invalid.quendal_bench.quendal_bench.metainfo.xml)
 set(out ${CMAKE_CURRENT_BINARY_DIR})
 
 # The wrappers that run the program on one of the private libraries.
@@ -35,10 +39,16 @@ foreach(wrapper adapter virtual)
   file(CREATE_LINK quendal-bench.1.gz ${out}/quendal-bench-${wrapper}.1.gz SYMBOLIC)
 endforeach()
 
-configure_file(debian/changelog.in ${out}/changelog @ONLY)
+# The changelog: NEWS's releases, the newest dated at the build's one time.
+set(news ${PROJECT_SOURCE_DIR}/NEWS)
+set(changelog_script ${CMAKE_CURRENT_SOURCE_DIR}/debian/changelog.py)
 add_custom_command(OUTPUT ${out}/changelog.gz
-  COMMAND gzip -9nkf ${out}/changelog
-  DEPENDS ${out}/changelog)
+  COMMAND ${Python3_EXECUTABLE} ${changelog_script} --package ${CPACK_PACKAGE_NAME}
+          --version ${PROJECT_VERSION} --time ${QUENDAL_SOURCE_DATE_EPOCH}
+          --maintainer ${CPACK_PACKAGE_CONTACT} ${news} ${out}/changelog
+  COMMAND gzip -9nf ${out}/changelog
+  DEPENDS ${changelog_script} ${news}
+  VERBATIM)
 
 # The README as installed: without the links to the source tree's pages.
 add_custom_command(OUTPUT ${out}/README.md
@@ -58,7 +68,8 @@ if(SCDOC)
             -D PROJECT_VERSION=${PROJECT_VERSION} -D LIBRARY_FOLDER=${prefix}/${private_lib}
             -D UDEV_RULE=${udev_rule}
             ${CMAKE_CURRENT_SOURCE_DIR}/man/quendal-bench.1.scd.in ${out}/quendal-bench.1.scd
-    COMMAND sh -c "\"$0\" < quendal-bench.1.scd > quendal-bench.1" ${SCDOC}
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QUENDAL_SOURCE_DATE_EPOCH}
+            sh -c "\"$0\" < quendal-bench.1.scd > quendal-bench.1" ${SCDOC}
     COMMAND gzip -9nf quendal-bench.1
     WORKING_DIRECTORY ${out}
     DEPENDS man/quendal-bench.1.scd.in ${render_text} ${readme} ${board_page}
@@ -84,6 +95,7 @@ install(PROGRAMS ${out}/quendal-bench-adapter DESTINATION bin COMPONENT program)
 install(TARGETS ftd2xx LIBRARY DESTINATION ${private_lib}/ftdi-adapter
         PERMISSIONS ${library_permissions} COMPONENT program)
 install(FILES ${udev_rule_file} DESTINATION lib/udev/rules.d COMPONENT program)
+install(FILES debian/${metainfo} DESTINATION share/metainfo COMPONENT program)
 install(FILES ${man_outputs} ${out}/quendal-bench-adapter.1.gz DESTINATION share/man/man1
         COMPONENT program)
 install(FILES debian/copyright ${out}/changelog.gz ${out}/README.md

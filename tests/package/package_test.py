@@ -1,23 +1,29 @@
 """The release files in dist/, as an operator gets them: the Debian packages'
 contents and metadata, lintian, an install, run and removal on this machine
-that leaves it as it was, and the Windows zips unpacked and run under Wine.
+that leaves it as it was, and the Windows zips unpacked and run under Wine;
+every archive member and executable stamped with the release's one time, and
+the cheapest files made again, elsewhere and later, byte for byte the same.
 
 Usage: package_test.py DIST [unittest arguments]
-DIST holds what scripts/package.sh made. The version is the project's, read
-from the top CMakeLists.txt.
+DIST holds what scripts/package.sh made, from this tree and with the same
+SOURCE_DATE_EPOCH, if any. The version is the project's, read from the top
+CMakeLists.txt.
 """
+import datetime
 import functools
 import gzip
 import io
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tarfile
 import tempfile
 import unittest
 import zipfile
+from xml.etree import ElementTree
 
 TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SOURCE = os.path.dirname(TESTS)
@@ -40,6 +46,53 @@ VERSION = project_version()
 MULTIARCH = {"amd64": "x86_64-linux-gnu", "arm64": "aarch64-linux-gnu",
              "armhf": "arm-linux-gnueabihf", "i386": "i386-linux-gnu"}
 UDEV_RULE = "70-quendal-ftdi.rules"
+METAINFO = "/usr/share/metainfo/invalid.quendal_bench.quendal_bench.metainfo.xml"
+NEWS = os.path.join(SOURCE, "NEWS")
+CHANGELOG_SCRIPT = os.path.join(SOURCE, "packaging", "debian", "changelog.py")
+
+
+def release_time():
+    """The release's one time as the build takes it: SOURCE_DATE_EPOCH, else
+    the time of the commit checked out; None without either."""
+    if "SOURCE_DATE_EPOCH" in os.environ:
+        return int(os.environ["SOURCE_DATE_EPOCH"])
+    found = subprocess.run(["git", "-C", SOURCE, "log", "-1", "--format=%ct"],
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                           universal_newlines=True)
+    return int(found.stdout) if found.returncode == 0 and found.stdout.strip().isdigit() else None
+
+
+def news_releases():
+    """(version, day) of each release in NEWS, newest first."""
+    with open(NEWS, encoding="utf-8") as news:
+        return re.findall(r"^(\d+(?:\.\d+)*) \((\d{4}-\d{2}-\d{2})\)$", news.read(), re.M)
+
+
+def changelog_entries(text):
+    """Each entry of a Debian changelog as dpkg-parsechangelog reads it: a
+    dict of its fields (Version, Timestamp, Changes...), newest first."""
+    with tempfile.NamedTemporaryFile("w", suffix="changelog") as changelog:
+        changelog.write(text)
+        changelog.flush()
+        parsed = subprocess.run(["dpkg-parsechangelog", "-l", changelog.name, "--all",
+                                 "--format", "rfc822"], check=True, stdout=subprocess.PIPE,
+                                universal_newlines=True).stdout
+    return [dict(re.findall(r"^(\S+): ?(.*(?:\n .*)*)", entry, re.M))
+            for entry in parsed.strip().split("\n\n")]
+
+
+def udev_rule_modaliases():
+    """The modalias of each USB device that the udev rule matches."""
+    aliases = []
+    with open(os.path.join(SOURCE, "packaging", "udev", UDEV_RULE)) as rule:
+        for line in rule:
+            vendor = re.search(r'ATTR\{idVendor\}=="([0-9a-fA-F]{4})"', line)
+            product = re.search(r'ATTR\{idProduct\}=="([0-9a-fA-F]{4})"', line)
+            if vendor and not line.startswith("#"):
+                aliases.append("usb:v%sp%sd*" % (vendor.group(1).upper(),
+                                                 product.group(1).upper() if product else "*"))
+    assert aliases, "the udev rule's devices"
+    return aliases
 
 
 def readme_statuses():
@@ -108,6 +161,7 @@ def expected_files(architecture):
             "/usr/bin/quendal-bench-adapter": 0o755,
             private + "/ftdi-adapter/libftd2xx.so": 0o644,
             "/usr/lib/udev/rules.d/" + UDEV_RULE: 0o644,
+            METAINFO: 0o644,
             "/usr/share/man/man1/quendal-bench.1.gz": 0o644,
             "/usr/share/man/man1/quendal-bench-adapter.1.gz": "-> quendal-bench.1.gz",
             "/usr/share/doc/quendal-bench/README.md": 0o644,
@@ -275,8 +329,95 @@ class DebianPackageTest(unittest.TestCase):
                         "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"))
                     self.assertIn("Copyright: 2026 The quendal-bench authors\n", copyright)
                     self.assertIn("License: Expat\n", copyright)
+                    # An entry for each release in NEWS, the newest dated at the release's time.
                     changelog = gzip.decompress(read(doc + "changelog.gz")).decode()
-                    self.assertTrue(changelog.startswith("quendal-bench (%s) " % VERSION))
+                    entries = changelog_entries(changelog)
+                    self.assertEqual([e["Version"] for e in entries],
+                                     [version for version, _ in news_releases()])
+                    self.assertEqual(entries[0]["Version"], VERSION)
+                    if release_time() is not None:
+                        self.assertEqual(int(entries[0]["Timestamp"]), release_time())
+                    for entry, (_, day) in list(zip(entries, news_releases()))[1:]:
+                        self.assertEqual(datetime.datetime.fromtimestamp(
+                            int(entry["Timestamp"]), datetime.timezone.utc).date().isoformat(), day)
+
+    def test_metainfo_offers_the_package_for_the_udev_rules_devices(self):
+        for architecture in debian_architectures():
+            with self.subTest(architecture=architecture), \
+                    tempfile.TemporaryDirectory(prefix="quendal-metainfo-") as folder:
+                members, read = deb_members(deb("quendal-bench", architecture))
+                component = ElementTree.fromstring(read(METAINFO))
+                self.assertEqual(component.findtext("id") + ".metainfo.xml",
+                                 os.path.basename(METAINFO))
+                self.assertEqual(sorted(m.text for m in component.findall("provides/modalias")),
+                                 sorted(udev_rule_modaliases()))
+                for binary in component.findall("provides/binary"):
+                    self.assertIn("/usr/bin/" + binary.text, members)
+                if not shutil.which("appstreamcli"):
+                    continue  # the validator is optional: package "appstream"
+                path = os.path.join(folder, os.path.basename(METAINFO))
+                with open(path, "wb") as metainfo:
+                    metainfo.write(read(METAINFO))
+                validated = subprocess.run(["appstreamcli", "validate", "--no-net", path],
+                                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                           universal_newlines=True)
+                self.assertEqual(validated.returncode, 0, validated.stdout)
+
+
+class ChangelogScriptTest(unittest.TestCase):
+    """packaging/debian/changelog.py, which makes the packages' changelog
+    from NEWS, on NEWS files of its own."""
+
+    NEWS = ("quendal-bench NEWS\n\n"
+            "1.1.0 (2027-01-05)\n\n  * Two\n    lines.\n  * Another.\n\n"
+            "1.0.0 (2026-12-10)\n  * One.\n")
+    TIME = 1799999999  # 2027-01-15
+
+    def make(self, news, version, time):
+        """The script's exit status, its standard error, and the changelog
+        that it wrote, None if none."""
+        with tempfile.TemporaryDirectory(prefix="quendal-changelog-") as folder:
+            news_path, output = os.path.join(folder, "NEWS"), os.path.join(folder, "changelog")
+            with open(news_path, "w") as file:
+                file.write(news)
+            made = subprocess.run(
+                [sys.executable, CHANGELOG_SCRIPT, "--package", "quendal-bench",
+                 "--version", version, "--time", str(time),
+                 "--maintainer", "quendal-bench authors <packages@quendal-bench.invalid>",
+                 news_path, output],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+            text = None
+            if os.path.exists(output):
+                with open(output) as file:
+                    text = file.read()
+        return made.returncode, made.stderr, text
+
+    def test_each_release_is_an_entry_the_newest_at_the_release_time(self):
+        status, error, text = self.make(self.NEWS, "1.1.0", self.TIME)
+        self.assertEqual(status, 0, error)
+        entries = changelog_entries(text)
+        noon = datetime.datetime(2026, 12, 10, 12, tzinfo=datetime.timezone.utc).timestamp()
+        self.assertEqual([(e["Version"], int(e["Timestamp"])) for e in entries],
+                         [("1.1.0", self.TIME), ("1.0.0", int(noon))])
+        self.assertIn("\n\n  * Two\n    lines.\n  * Another.\n\n -- quendal-bench authors", text)
+        self.assertIn("\n\n  * One.\n\n -- ", text)
+
+    def test_refuses_a_news_that_would_give_a_wrong_changelog(self):
+        before_the_last_release = 1796860800  # 2026-12-10 00:00 UTC
+        for case, news, version, time, message in [
+                ("a version without its entry", self.NEWS, "1.2.0", self.TIME, "add its entry"),
+                ("released before the release below", self.NEWS, "1.1.0",
+                 before_the_last_release, "not after"),
+                ("an item not indented", "1.0.0 (2026-12-10)\n* One.\n", "1.0.0", self.TIME,
+                 "indented"),
+                ("a release with no item", "1.0.0 (2026-12-10)\n\n", "1.0.0", self.TIME,
+                 "lists nothing"),
+                ("no release", "quendal-bench NEWS\n", "1.0.0", self.TIME, "no release")]:
+            with self.subTest(case):
+                status, error, text = self.make(news, version, time)
+                self.assertNotEqual(status, 0)
+                self.assertIn(message, error)
+                self.assertIsNone(text)
 
 
 class LintianTest(unittest.TestCase):
@@ -404,6 +545,21 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(machine_state(), before, "the machine changed")
 
 
+def unix_owner(extra):
+    """(uid, gid) of a zip member's "ux" extra field, None without one."""
+    position = 0
+    while position + 4 <= len(extra):
+        tag, size = struct.unpack_from("<HH", extra, position)
+        if tag == 0x7875:
+            uid_size = extra[position + 5]
+            uid = int.from_bytes(extra[position + 6:position + 6 + uid_size], "little")
+            gid_at = position + 6 + uid_size
+            gid = int.from_bytes(extra[gid_at + 1:gid_at + 1 + extra[gid_at]], "little")
+            return uid, gid
+        position += 4 + size
+    return None
+
+
 def zip_path(bits):
     return os.path.join(DIST, "quendal-bench-%s-win%d.zip" % (VERSION, bits))
 
@@ -456,6 +612,12 @@ class WindowsZipTest(unittest.TestCase):
                 self.assertNotIn("Linux", text)
                 self.assertNotIn("VBOARD", text)
 
+    def test_members_are_roots_whoever_packaged_them(self):
+        for bits in ZIPS.values():
+            with self.subTest(bits=bits), zipfile.ZipFile(zip_path(bits)) as archive:
+                for member in archive.infolist():
+                    self.assertEqual(unix_owner(member.extra), (0, 0), member.filename)
+
     def test_version_resource_and_manifest(self):
         for architecture, bits in ZIPS.items():
             with self.subTest(bits=bits):
@@ -507,6 +669,135 @@ class WindowsZipTest(unittest.TestCase):
                 without.wait_for_output(expected)
                 self.assertTrue(without.running(), "the halt waits for a key")
                 self.assertEqual(without.output, expected)
+
+
+def ar_members(path):
+    """(name, mtime) of each member of an ar archive, such as a .deb."""
+    with open(path, "rb") as file:
+        data = file.read()
+    assert data.startswith(b"!<arch>\n"), path
+    members, offset = [], 8
+    while offset < len(data):
+        header = data[offset:offset + 60]
+        size = int(header[48:58])
+        members.append((header[:16].decode().strip().rstrip("/"), int(header[16:28])))
+        offset += 60 + size + size % 2
+    return members
+
+
+def deb_tar(path, part):
+    """The control or the data tar of a package (part: "ctrl" or "fsys")."""
+    data = subprocess.run(["dpkg-deb", "--%s-tarfile" % part, path], check=True,
+                          stdout=subprocess.PIPE).stdout
+    return tarfile.open(fileobj=io.BytesIO(data))
+
+
+def pe_timestamp(data):
+    """The TimeDateStamp of a PE file's COFF header."""
+    (header,) = struct.unpack_from("<I", data, 0x3C)
+    assert data[header:header + 4] == b"PE\0\0"
+    return struct.unpack_from("<I", data, header + 8)[0]
+
+
+class ReleaseTimeTest(unittest.TestCase):
+    """Every archive member, and the PE header of each Windows executable,
+    carry the release's one time, never the time of the build."""
+
+    def setUp(self):
+        self.time = release_time()
+        if self.time is None:
+            self.skipTest("no SOURCE_DATE_EPOCH and no git commit in %s" % SOURCE)
+
+    def test_debian_packages(self):
+        for name in sorted(os.listdir(DIST)):
+            if not name.endswith(".deb"):
+                continue
+            path = os.path.join(DIST, name)
+            with self.subTest(package=name):
+                stamps = {"ar " + member: mtime for member, mtime in ar_members(path)}
+                for part in ["ctrl", "fsys"]:
+                    stamps.update(("%s %s" % (part, m.name), m.mtime)
+                                  for m in deb_tar(path, part).getmembers())
+                self.assertEqual({k: v for k, v in stamps.items() if v != self.time}, {})
+
+    def test_man_page_date(self):
+        day = datetime.datetime.fromtimestamp(self.time, datetime.timezone.utc).date()
+        for architecture in debian_architectures():
+            with self.subTest(architecture=architecture):
+                _, read = deb_members(deb("quendal-bench", architecture))
+                page = gzip.decompress(read("/usr/share/man/man1/quendal-bench.1.gz")).decode()
+                title = re.search(r'^\.TH "quendal-bench" "1" "([^"]*)"', page, re.M)
+                self.assertEqual(title and title.group(1), day.isoformat())
+
+    def test_windows_zips_and_executables(self):
+        # A zip keeps a member's time as its DOS date and time, to 2 seconds.
+        utc = datetime.datetime.fromtimestamp(self.time, datetime.timezone.utc)
+        dos_time = utc.timetuple()[:5] + (utc.second // 2 * 2,)
+        for bits in ZIPS.values():
+            with self.subTest(bits=bits), zipfile.ZipFile(zip_path(bits)) as archive:
+                for member in archive.infolist():
+                    self.assertEqual(member.date_time, dos_time, member.filename)
+                    if member.filename.endswith((".exe", ".dll")):
+                        self.assertEqual(pe_timestamp(archive.read(member)), self.time,
+                                         member.filename)
+
+
+def archive_differences(made, released):
+    """What differs between two .deb or two .zip files, member by member:
+    each member's name with its differing time, mode or bytes."""
+    def describe(path):
+        if path.endswith(".zip"):
+            with zipfile.ZipFile(path) as archive:
+                return {m.filename: (m.date_time, m.external_attr, m.extra, m.CRC)
+                        for m in archive.infolist()}
+        found = {"ar " + name: mtime for name, mtime in ar_members(path)}
+        for part in ["ctrl", "fsys"]:
+            archive = deb_tar(path, part)
+            for m in archive.getmembers():
+                content = archive.extractfile(m).read() if m.isfile() else m.linkname
+                found["%s %s" % (part, m.name)] = (m.mtime, m.mode, m.uid, m.gid, content)
+        return found
+    ours, theirs = describe(made), describe(released)
+    return sorted(name for name in set(ours) | set(theirs) if ours.get(name) != theirs.get(name))
+
+
+class ReproducibleTest(unittest.TestCase):
+    """The cheapest release files, made again from this tree in fresh build
+    folders elsewhere and later (the Windows 64-bit zip, and this machine's
+    Debian packages without the tests' build), are byte for byte the ones in
+    DIST. docs/developing.md gives the whole check: every file, from two
+    clones."""
+
+    BUILDS = [("windows-x64-ci", [], "x86_64-w64-mingw32-g++"),
+              ("linux-ci", ["-DQUENDAL_BUILD_TESTS=OFF"], "g++")]
+
+    def test_a_second_build_makes_the_same_files(self):
+        with tempfile.TemporaryDirectory(prefix="quendal-rebuild-") as folder:
+            for preset, options, compiler in self.BUILDS:
+                with self.subTest(preset=preset):
+                    if not shutil.which(compiler):
+                        self.skipTest("no %s: scripts/install-deps.sh --windows" % compiler)
+                    build = os.path.join(folder, preset)
+                    for command in [["cmake", "--preset", preset, "-B", build] + options,
+                                    ["cmake", "--build", build],
+                                    ["cpack", "--config", os.path.join(build, "CPackConfig.cmake"),
+                                     "-B", os.path.join(build, "packages")]]:
+                        ran = subprocess.run(command, cwd=SOURCE, stdin=subprocess.DEVNULL,
+                                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                             universal_newlines=True)
+                        self.assertEqual(ran.returncode, 0, "%s\n%s" % (command, ran.stdout[-3000:]))
+                    made = sorted(n for n in os.listdir(os.path.join(build, "packages"))
+                                  if n.endswith((".deb", ".zip")))
+                    self.assertTrue(made)
+                    for name in made:
+                        path = os.path.join(build, "packages", name)
+                        released = os.path.join(DIST, name)
+                        self.assertTrue(os.path.exists(released), name)
+                        with open(path, "rb") as ours, open(released, "rb") as theirs:
+                            if ours.read() != theirs.read():
+                                self.fail("%s differs from %s's: %s" % (
+                                    name, DIST, archive_differences(path, released)
+                                    or "the members are the same; their compression is not"))
 
 
 if __name__ == "__main__":
