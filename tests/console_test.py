@@ -92,6 +92,26 @@ def open_files(pid):
     return files
 
 
+def echo_is_on(run):
+    return bool(run.terminal_mode()[3] & termios.ECHO)
+
+
+def wait_for_key_mode(test, run):
+    deadline = time.monotonic() + harness.SAFETY_TIMEOUT
+    while echo_is_on(run) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    test.assertFalse(run.terminal_mode()[3] & (termios.ECHO | termios.ICANON))
+
+
+def described(status):
+    """A wait status in words, for a failure message."""
+    if os.WIFSTOPPED(status):
+        return "stopped by signal %d" % os.WSTOPSIG(status)
+    if os.WIFSIGNALED(status):
+        return "ended by signal %d" % os.WTERMSIG(status)
+    return "exited with %d" % os.WEXITSTATUS(status)
+
+
 def ignoring(number):
     return lambda: signal.signal(number, signal.SIG_IGN)
 
@@ -111,15 +131,12 @@ class TerminalTest(unittest.TestCase):
         run.wait_for_output(HALT_OUTPUT)
         return run
 
-    def echo_is_on(self, run):
-        return bool(run.terminal_mode()[3] & termios.ECHO)
-
     def test_halt_hides_the_key_ends_with_zero_and_leaves_the_key_pending(self):
         # Ctrl-S is a key like any other, not the terminal's flow control.
         for key in (b"k", b"\x13"):
             with self.subTest(key=key):
                 run = self.run_to_halt(args=("--help", "x"))
-                self.assertFalse(self.echo_is_on(run))
+                self.assertFalse(echo_is_on(run))
                 run.type(key)
                 status = run.next_status()
 
@@ -203,21 +220,12 @@ class TerminalTest(unittest.TestCase):
 
         termios.tcsetattr(run.slave, termios.TCSANOW, run.original_mode)
         run.bring_to_foreground()
-        deadline = time.monotonic() + harness.SAFETY_TIMEOUT
-        while self.echo_is_on(run) and time.monotonic() < deadline:
-            time.sleep(0.01)
-        self.assertFalse(self.echo_is_on(run))
+        wait_for_key_mode(self, run)
 
         run.type(b"k")
         status = run.next_status()
         self.assertEqual(os.WEXITSTATUS(status), 0)
         self.assertEqual(run.terminal_mode(), run.original_mode)
-
-    def wait_for_key_mode(self, run):
-        deadline = time.monotonic() + harness.SAFETY_TIMEOUT
-        while self.echo_is_on(run) and time.monotonic() < deadline:
-            time.sleep(0.01)
-        self.assertFalse(run.terminal_mode()[3] & (termios.ECHO | termios.ICANON))
 
     def test_bash_fg_of_a_job_running_in_the_background_takes_the_key_mode_back(self):
         # Ctrl-Z, `bg`, `fg` in the slow phase: bash hands the terminal to a
@@ -231,7 +239,7 @@ class TerminalTest(unittest.TestCase):
         self.assertIsNone(run.next_status(timeout=0.5), "running on in the background")
 
         run.hand_over_terminal()
-        self.wait_for_key_mode(run)
+        wait_for_key_mode(self, run)
         # One key each for the slow and fast phases, the read-back and the
         # closing prompt; none of them shows.
         run.type(b"#")
@@ -257,24 +265,102 @@ class TerminalTest(unittest.TestCase):
         termios.tcsetattr(run.slave, termios.TCSANOW, run.original_mode)
         run.bring_to_foreground()
         run.wait_for_output(HALT_OUTPUT)
-        self.wait_for_key_mode(run)
+        wait_for_key_mode(self, run)
         run.type(b"k")
         self.assertEqual(os.WEXITSTATUS(run.next_status()), 0)
         self.assertEqual(run.terminal_mode(), run.original_mode)
 
-    @unittest.skipIf(harness.emulated, "qemu-user keeps the program's signal mask to itself, so "
-                     "the kernel may stop it with SIGTTOU for giving the terminal back")
-    def test_ended_in_the_background_it_is_not_stopped_by_giving_the_terminal_back(self):
-        # Ctrl-Z, `bg`, `kill %1`.
-        run = self.run_to_halt()
-        run.type(b"\x1a")
-        self.assertTrue(os.WIFSTOPPED(run.next_status()))
-        os.kill(run.pid, signal.SIGCONT)
-        os.kill(run.pid, signal.SIGTERM)
-        status = run.next_status()
-        self.assertTrue(os.WIFSIGNALED(status), "status %#x" % status)
-        self.assertEqual(os.WTERMSIG(status), signal.SIGTERM)
-        self.assertEqual(run.terminal_mode(), run.original_mode)
+    def test_ended_in_the_background_after_its_stop_it_leaves_the_shell_s_mode(self):
+        # Ctrl-Z, then at the line editor's prompt `bg` and `kill %1`, or
+        # `kill %1` alone, which sends a stopped job SIGTERM, then SIGCONT.
+        # The mode was given back at the stop: the one there now is the shell's.
+        def kill_running(run):
+            os.kill(run.pid, signal.SIGCONT)
+            wait_until_taken(run.pid, signal.SIGCONT)
+            os.kill(run.pid, signal.SIGTERM)
+
+        def kill_stopped(run):
+            os.kill(run.pid, signal.SIGTERM)
+            os.kill(run.pid, signal.SIGCONT)
+
+        for name, kill in [("bg, kill %1", kill_running), ("kill %1", kill_stopped)]:
+            with self.subTest(name):
+                run = self.run_to_halt()
+                run.type(b"\x1a")
+                self.assertTrue(os.WIFSTOPPED(run.next_status()))
+                termios.tcsetattr(run.slave, termios.TCSANOW, line_editing(run.original_mode))
+                shell_mode = run.terminal_mode()
+                kill(run)
+                status = run.next_status()
+                self.assertTrue(os.WIFSIGNALED(status), described(status))
+                self.assertEqual(os.WTERMSIG(status), signal.SIGTERM)
+                self.assertEqual(run.terminal_mode(), shell_mode)
+
+
+class BackgroundTest(harness.BenchTestCase):
+    """The fast phase of a job that the shell stops, continues in the
+    background (`bg`) and hands the terminal back to (`fg`)."""
+
+    def written(self, trace_path):
+        """How many FT_Write calls the trace has so far; a line still being
+        written is left out."""
+        with open(trace_path, "rb") as trace:
+            whole_lines = trace.read().split(b"\n")[:-1]
+        return sum(b'"call": "FT_Write"' in line for line in whole_lines)
+
+    def assert_writing_on(self, run, trace_path, writes=50):
+        """Waits for `writes` more FT_Write calls: each pass of the fast phase
+        looks for a key. Fails at once when the program stops, ends or
+        leaves the fast phase meanwhile."""
+        target = self.written(trace_path) + writes
+        deadline = time.monotonic() + harness.SAFETY_TIMEOUT
+        while self.written(trace_path) < target:
+            status = run.next_status(timeout=0.01)
+            if status is not None:
+                self.fail(described(status))
+            run.pump(0)
+            self.assertNotIn(as_bytes(texts.READBACK), run.output, "the fast phase ended")
+            self.assertLess(time.monotonic(), deadline, "the fast phase stopped writing")
+
+    def test_input_at_the_shell_neither_stops_nor_ends_the_phase_and_fg_goes_on_at_once(self):
+        # Stopped by Ctrl-Z, which gives the terminal back itself, or by
+        # SIGSTOP, after which the shell sets its own mode.
+        stops = [("Ctrl-Z", lambda run: run.type(b"\x1a")),
+                 ("SIGSTOP", lambda run: os.kill(run.pid, signal.SIGSTOP))]
+        for name, stop in stops:
+            with self.subTest(name):
+                trace_path = os.path.join(self.folder, "%s.jsonl" % name)
+                run = runner.start_job({"VBOARD_TRACE": trace_path})
+                self.addCleanup(run.close)
+                run.wait_for_output(as_bytes(texts.BANNER + texts.SLOW_PROMPT))
+                run.type(b"#")
+                run.wait_for_output(as_bytes(texts.FAST_PROMPT))
+                stop(run)
+                status = run.next_status()
+                self.assertTrue(os.WIFSTOPPED(status), described(status))
+                termios.tcsetattr(run.slave, termios.TCSANOW, run.original_mode)
+
+                # `bg`, then a command typed at the shell's prompt: a line
+                # waits at the terminal, for the shell.
+                os.kill(run.pid, signal.SIGCONT)
+                run.type(b"ls\n")
+                self.assert_writing_on(run, trace_path)
+
+                # The shell reads its line, and `fg` hands the terminal over
+                # without SIGCONT: the phase goes on until a key.
+                termios.tcflush(run.slave, termios.TCIFLUSH)
+                run.hand_over_terminal()
+                wait_for_key_mode(self, run)
+                self.assert_writing_on(run, trace_path)
+                run.type(b"#")
+                run.wait_for_output(as_bytes(texts.readback_line()))
+                run.type(b"##")
+                status = run.next_status()
+                self.assertTrue(os.WIFEXITED(status), described(status))
+                self.assertEqual(os.WEXITSTATUS(status), 0)
+                run.finish()
+                self.assertNotIn(b"#", run.screen())
+                self.assertEqual(run.terminal_mode(), run.original_mode)
 
 
 class PipeTest(unittest.TestCase):
