@@ -100,6 +100,8 @@ def emulated_real_time_signals():
             reporter.stdin.close()
             reporter.stdout.close()
     return arrivals
+
+
 def on_host(number):
     """The host signal that reaches the program as signal `number`; None
     when none does."""
