@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Benchmarks of quendal-bench on the virtual board.
 
 Runs the real program in a pseudo-terminal against the virtual board, with the

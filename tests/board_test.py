@@ -2,20 +2,15 @@
 emulated at the USB device-file level (wire/ft232r.py): the script sees only
 the emulated chips, and the tests check what reached them."""
 import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
 
-from wire.system_python import run_under_system_python
-
-run_under_system_python()
-
-import re  # noqa: E402
-import shutil  # noqa: E402
-import subprocess  # noqa: E402
-import tempfile  # noqa: E402
-import unittest  # noqa: E402
-
-import harness  # noqa: E402
-from harness import runner, texts  # noqa: E402
-from wire.ft232r import BULK_OUT, READ_PINS, RESET, EmulatedBus, EmulatedFt232r  # noqa: E402
+import harness
+from harness import runner, texts
+from wire.ft232r import BULK_OUT, READ_PINS, RESET, EmulatedBus, EmulatedFt232r
 
 SCRIPT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                       "scripts", "test-board.sh")

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Makes every member of the zips root's. CPack before CMake 4.3 records the
 user and group ids of whoever packages (in each member's "ux" extra field),
 so two builders' zips would differ by those bytes alone.

@@ -28,9 +28,6 @@ from xml.etree import ElementTree
 TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SOURCE = os.path.dirname(TESTS)
 sys.path.insert(0, TESTS)
-from wire.system_python import run_under_system_python  # noqa: E402
-
-run_under_system_python()  # The install's board test runs on an emulated chip.
 import harness  # noqa: E402
 from harness import isolation, texts, wine  # noqa: E402
 
