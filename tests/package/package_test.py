@@ -635,7 +635,7 @@ class WindowsZipTest(unittest.TestCase):
         if PREFIX is None:
             PREFIX = wine.WinePrefix()
         # Every run starts before any is checked: a 32-bit one may run under
-        # emulation, about a minute of CPU.
+        # emulation, which is slow (docs/developing.md, The Wine tests).
         runs = {}
         for architecture, bits in ZIPS.items():
             reason = wine.unavailable(architecture)
