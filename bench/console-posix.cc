@@ -2,8 +2,10 @@
 //
 // When standard input is a terminal it is switched, once, to a mode without
 // line buffering and without echo; the signal keys keep working. The mode it
-// had is given back on every way out. Restoring never flushes the input: a
-// key left pending at a failure halt is for whatever reads the terminal next.
+// had is given back on every way out, unless our own stop gave it back
+// already. Restoring never flushes the input: a key left pending at a failure
+// halt is for whatever reads the terminal next. In the background the
+// terminal is the shell's: the program neither polls nor reads it.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -13,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "bench/console.h"
@@ -22,25 +25,68 @@ namespace {
 struct termios g_saved_mode;
 struct termios g_key_mode;
 volatile sig_atomic_t g_mode_saved = 0;
-volatile sig_atomic_t g_stopped_by_us = 0;
-// Set while the terminal may be without the key mode: from our own stop until
-// we are back in the foreground. A shell's `fg` of a job that runs in the
-// background sends no SIGCONT, so the key waits look for that moment too.
-volatile sig_atomic_t g_key_mode_off = 0;
+
+// Where the terminal's mode stands while the program runs.
+enum KeyModeState : int {
+  kKeyModeOn,
+  // Our own stop gave the terminal back its mode, and the shell may have
+  // set another since: there is nothing to give back until we are in the
+  // foreground again, and the mode handed back then is the one to restore.
+  kGivenBack,
+  // Continued in the background after a stop that was not ours (SIGSTOP):
+  // the terminal is the shell's until it hands it back. The mode to restore
+  // stays the one saved at the start.
+  kLeftInBackground,
+};
+// Out of the key mode the program neither polls nor reads the terminal, and
+// its waits look for the foreground: a shell's `fg` of a job that runs in the
+// background sends no SIGCONT.
+volatile sig_atomic_t g_key_mode_state = kKeyModeOn;
+
+// The handlers may run on a driver library's threads too, at the same time as
+// the main path or another handler. Whoever reads or changes the modes, the
+// state or the terminal's mode holds this lock, with every signal held off on
+// its own thread, so that no handler of that thread waits for the lock.
+std::atomic_flag g_terminal_busy = ATOMIC_FLAG_INIT;
 
 // Everything from here to InstallTerminalGuards runs in signal handlers too,
 // so it uses async-signal-safe calls only.
 
+class TerminalLock {
+ public:
+  TerminalLock() {
+    sigset_t all;
+    sigfillset(&all);
+    // SIGTTOU held off too: a process in the background may still give the
+    // terminal back instead of being stopped for it.
+    pthread_sigmask(SIG_BLOCK, &all, &previous_mask_);
+    while (g_terminal_busy.test_and_set(std::memory_order_acquire)) {
+    }
+  }
+  ~TerminalLock() {
+    g_terminal_busy.clear(std::memory_order_release);
+    pthread_sigmask(SIG_SETMASK, &previous_mask_, nullptr);
+  }
+  TerminalLock(const TerminalLock&) = delete;
+  TerminalLock& operator=(const TerminalLock&) = delete;
+
+ private:
+  sigset_t previous_mask_;
+};
+
+// The terminal belongs to another process group: a shell's, with us in the
+// background. Reading it would stop us (SIGTTIN), and its mode is not ours to
+// save or change. A terminal that is not our controlling one, or one hung up,
+// has no owner that could stop us.
+bool InBackground() {
+  pid_t owner = tcgetpgrp(STDIN_FILENO);
+  return owner > 0 && owner != getpgrp();
+}
+
 void RestoreTerminal() {
-  if (!g_mode_saved) return;
-  // A process that was put in the background must still be able to give the
-  // terminal back instead of being stopped by SIGTTOU.
-  sigset_t block, previous;
-  sigemptyset(&block);
-  sigaddset(&block, SIGTTOU);
-  sigprocmask(SIG_BLOCK, &block, &previous);
+  TerminalLock lock;
+  if (!g_mode_saved || g_key_mode_state == kGivenBack) return;
   tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void DeriveKeyMode() {
@@ -49,25 +95,39 @@ void DeriveKeyMode() {
   // Ctrl-S and Ctrl-Q are keys like any other: left to flow control, Ctrl-S
   // would freeze the read-back's output instead of ending the phase.
   g_key_mode.c_iflag &= ~IXON;
-  g_key_mode.c_cc[VMIN] = 1;
+  // A read returns at once, with a key or without: no read ever holds up a
+  // phase, also when the key it was meant for has gone (Ctrl-Z flushes the
+  // input).
+  g_key_mode.c_cc[VMIN] = 0;
   g_key_mode.c_cc[VTIME] = 0;
 }
 
 void ApplyKeyMode() { tcsetattr(STDIN_FILENO, TCSANOW, &g_key_mode); }
 
-bool InForeground() { return tcgetpgrp(STDIN_FILENO) == getpgrp(); }
-
+// Takes the key mode back in the foreground; the SIGCONT handler and the
+// waits out of the key mode call it.
 void TakeKeyModeBack() {
-  // In the background the terminal belongs to the shell: its mode is not ours
-  // to save or change.
-  if (!InForeground()) return;
+  TerminalLock lock;
+  if (InBackground()) {
+    if (g_key_mode_state == kKeyModeOn) g_key_mode_state = kLeftInBackground;
+    return;
+  }
   // After our own stop the shell may have changed the terminal; what it hands
   // back now is the mode to restore at the end. A stray SIGCONT while running
   // must not save the key mode as the one to restore.
-  if (g_stopped_by_us && tcgetattr(STDIN_FILENO, &g_saved_mode) == 0) DeriveKeyMode();
-  g_stopped_by_us = 0;
+  if (g_key_mode_state == kGivenBack && tcgetattr(STDIN_FILENO, &g_saved_mode) == 0) {
+    DeriveKeyMode();
+  }
   ApplyKeyMode();
-  g_key_mode_off = 0;
+  g_key_mode_state = kKeyModeOn;
+}
+
+void GiveTerminalBack() {
+  TerminalLock lock;
+  // Out of the key mode the terminal's mode is the shell's already.
+  if (g_key_mode_state != kKeyModeOn) return;
+  tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
+  g_key_mode_state = kGivenBack;
 }
 
 void RestoreAndReraise(int signal_number) {
@@ -84,21 +144,21 @@ void InstallHandler(int signal_number, void (*handler)(int), int flags) {
   std::memset(&action, 0, sizeof action);
   action.sa_handler = handler;
   action.sa_flags = flags;
-  sigemptyset(&action.sa_mask);
+  // No handler cuts into another on its thread: not SIGINT into SIGCONT's
+  // saving of the mode, nor SIGCONT into SIGTSTP's before the stop.
+  sigfillset(&action.sa_mask);
   sigaction(signal_number, &action, nullptr);
 }
 
 void StopWithTerminalRestored(int) {
   int saved_errno = errno;
-  g_key_mode_off = 1;
-  RestoreTerminal();
-  g_stopped_by_us = 1;
+  GiveTerminalBack();
   InstallHandler(SIGTSTP, SIG_DFL, 0);
   raise(SIGTSTP);
   sigset_t tstp;
   sigemptyset(&tstp);
   sigaddset(&tstp, SIGTSTP);
-  sigprocmask(SIG_UNBLOCK, &tstp, nullptr);  // The process stops here.
+  pthread_sigmask(SIG_UNBLOCK, &tstp, nullptr);  // The process stops here.
   InstallHandler(SIGTSTP, StopWithTerminalRestored, SA_RESTART);
   errno = saved_errno;
 }
@@ -163,23 +223,14 @@ void WaitForForeground() {
   }
 }
 
-// With the key mode off, a key wait made in the foreground takes it back.
-// Signals are held off meanwhile, so that none restores a half-saved mode.
-void TakeKeyModeBackIfOff() {
-  if (!g_key_mode_off) return;
-  sigset_t all, previous;
-  sigfillset(&all);
-  sigprocmask(SIG_BLOCK, &all, &previous);
-  TakeKeyModeBack();
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-}
-
 void EnterKeyMode() {
   if (!isatty(STDIN_FILENO)) return;
   WaitForForeground();
   if (tcgetattr(STDIN_FILENO, &g_saved_mode) != 0) return;
   DeriveKeyMode();
   g_mode_saved = 1;
+  // No handler runs until the key mode is in place.
+  TerminalLock lock;
   InstallTerminalGuards();
   ApplyKeyMode();
 }
@@ -218,7 +269,10 @@ class PosixConsole final : public Console {
   void Print(const char* text) override { WriteAll(text, std::strlen(text)); }
 
   bool KeyWaiting() override {
-    TakeKeyModeBackIfOff();
+    if (g_key_mode_state != kKeyModeOn) {
+      TakeKeyModeBack();
+      if (g_key_mode_state != kKeyModeOn) return false;
+    }
     // End of input, a hang-up and a closed descriptor all count as a key:
     // no key can ever come after them, and a scripted run must still end.
     struct pollfd input = {STDIN_FILENO, POLLIN, 0};
@@ -227,10 +281,16 @@ class PosixConsole final : public Console {
 
   void ReadKey() override {
     // One byte and no more: the rest of a multi-byte key stays pending. At
-    // the end of input there is nothing to take.
+    // the end of input there is nothing to take. The read never waits: the
+    // key mode's returns at once, and a pipe or file had a byte or its end
+    // when KeyWaiting looked. With the signals held off, no stop can put us
+    // in the background between the look at the state and the read.
+    TerminalLock lock;
+    if (g_key_mode_state != kKeyModeOn) return;
     unsigned char key;
-    while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
-    }
+    // Taken or not (the key went, or the input ended), the phase ends.
+    ssize_t taken = read(STDIN_FILENO, &key, 1);
+    static_cast<void>(taken);
   }
 
   void Sleep(unsigned milliseconds) override {
@@ -241,7 +301,7 @@ class PosixConsole final : public Console {
       // With the key mode off, the slow phase's second is cut into short
       // naps, so that the key mode is back before the operator types.
       struct timespec wake = deadline;
-      if (g_key_mode_off) {
+      if (g_key_mode_state != kKeyModeOn) {
         clock_gettime(CLOCK_MONOTONIC, &wake);
         AddMilliseconds(wake, kForegroundCheckMilliseconds);
         if (Before(deadline, wake)) wake = deadline;
@@ -249,7 +309,7 @@ class PosixConsole final : public Console {
       while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
       }
       if (!Before(wake, deadline)) return;
-      TakeKeyModeBackIfOff();
+      if (g_key_mode_state != kKeyModeOn) TakeKeyModeBack();
     }
   }
 

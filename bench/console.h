@@ -13,6 +13,8 @@ class Console {
   // Returns at once: is a key press waiting? Takes nothing out of the input.
   virtual bool KeyWaiting() = 0;
   // Takes exactly one key press (one character) out of the input, unshown.
+  // Called once KeyWaiting saw one, it never waits: a key that has gone since
+  // (Ctrl-Z discards the terminal's input) is not waited for.
   virtual void ReadKey() = 0;
   // Suspends the program for the given number of milliseconds.
   virtual void Sleep(unsigned milliseconds) = 0;
@@ -28,6 +30,10 @@ void WaitForKey(Console& console);
 // and every signal that ends it (which still ends it as the signal would);
 // it is also given back while the process is stopped, and the key mode taken
 // again once the process is back in the foreground, with or without SIGCONT.
+// In the background KeyWaiting reports no key and looks at no input, so that
+// the phase goes on and the kernel never stops the process for reading
+// (SIGTTIN); an exit there leaves the terminal's mode to the shell when our
+// own stop gave it back.
 // Started in the background, the first call waits to be in the foreground, so
 // that the mode given back is the one the shell gives its commands.
 Console& OpenPlatformConsole();

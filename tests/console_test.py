@@ -5,9 +5,12 @@ halt; that is enough to see the key mode, the pending key and every way out.
 The runs that need a phase, or a file that the driver library opens, use the
 virtual board.
 """
+import functools
 import os
 import resource
+import select
 import signal
+import subprocess
 import tempfile
 import termios
 import time
@@ -25,17 +28,85 @@ SECOND_NS = 1000000000
 KILLED_BY = [signal.SIGHUP, signal.SIGTERM, signal.SIGUSR1, signal.SIGSEGV, signal.SIGALRM,
              signal.SIGXCPU, signal.SIGXFSZ, signal.SIGSYS, signal.SIGPWR, signal.SIGRTMIN,
              signal.SIGRTMAX - 1, signal.SIGRTMAX]
-QEMU_CANNOT_RAISE = (signal.SIGRTMAX - 1, signal.SIGRTMAX)
-# qemu-user 7.2 passes the host's real-time signals to the program two
-# numbers lower (the host's SIGRTMIN, 34, as 32), and ends the emulator by
-# the host's number of the signal that ended the program.
-QEMU_REAL_TIME_SHIFT = 2
+
+
+def signal_reporter():
+    """The program that reports the signals it gets (tests/signals), built
+    for the target when the tests run under an emulator."""
+    path = os.environ.get("QUENDAL_SIGNAL_REPORT")
+    if not path:
+        raise RuntimeError("QUENDAL_SIGNAL_REPORT is not set; run the tests through CTest, "
+                           "which sets it")
+    return path
+
+
+def _reports(reporter):
+    """The lines that `reporter` writes, as they come; ends with its output."""
+    buffer = b""
+    deadline = time.monotonic() + harness.SAFETY_TIMEOUT
+    while True:
+        while b"\n" in buffer:
+            line, buffer = buffer.split(b"\n", 1)
+            yield line.decode()
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            raise AssertionError("the signal reporter stopped answering")
+        if select.select([reporter.stdout], [], [], remaining)[0]:
+            data = os.read(reporter.stdout.fileno(), 4096)
+            if not data:
+                return
+            buffer += data
+
+
+@functools.lru_cache(maxsize=None)
+def emulated_real_time_signals():
+    """{the number the emulated program gets: the host signal sent} for each
+    of the host's real-time signals that reaches it as one it can catch.
+
+    qemu-user keeps some host real-time signals for itself and passes the
+    others on under lower numbers, as many lower as its version has it
+    (the host's 34 as 32 under qemu 7.2, the host's 38 as 34 under qemu 10);
+    a program dies of the numbers the C library keeps for itself. And the
+    emulator, once the program has died of a signal, dies of that signal's
+    host number. So a reporter run under the same emulator finds out.
+    """
+    arrivals = {}
+    to_send = list(range(signal.SIGRTMIN, signal.SIGRTMAX + 1))
+    while to_send:
+        # A number the C library keeps ends the reporter: a new one goes on.
+        reporter = subprocess.Popen(runner.emulator() + [signal_reporter()], bufsize=0,
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                    env=runner.environment(None))
+        try:
+            lines = _reports(reporter)
+            if next(lines, None) != "ready":
+                raise AssertionError("the signal reporter did not start")
+            while to_send:
+                sent = to_send.pop(0)
+                os.kill(reporter.pid, sent)
+                try:
+                    reporter.stdin.write(b"\n")
+                except BrokenPipeError:
+                    break
+                for line in lines:
+                    if line == "sync":
+                        break
+                    arrivals.setdefault(int(line), sent)
+                else:  # It died of the signal.
+                    break
+        finally:
+            reporter.kill()
+            reporter.wait()
+            reporter.stdin.close()
+            reporter.stdout.close()
+    return arrivals
 
 
 def on_host(number):
-    """The number of the signal that reaches the program as `number`."""
+    """The host signal that reaches the program as signal `number`; None
+    when none does."""
     if harness.emulated and number >= signal.SIGRTMIN:
-        return number + QEMU_REAL_TIME_SHIFT
+        return emulated_real_time_signals().get(number)
     return number
 
 
@@ -92,6 +163,26 @@ def open_files(pid):
     return files
 
 
+def echo_is_on(run):
+    return bool(run.terminal_mode()[3] & termios.ECHO)
+
+
+def wait_for_key_mode(test, run):
+    deadline = time.monotonic() + harness.SAFETY_TIMEOUT
+    while echo_is_on(run) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    test.assertFalse(run.terminal_mode()[3] & (termios.ECHO | termios.ICANON))
+
+
+def described(status):
+    """A wait status in words, for a failure message."""
+    if os.WIFSTOPPED(status):
+        return "stopped by signal %d" % os.WSTOPSIG(status)
+    if os.WIFSIGNALED(status):
+        return "ended by signal %d" % os.WTERMSIG(status)
+    return "exited with %d" % os.WEXITSTATUS(status)
+
+
 def ignoring(number):
     return lambda: signal.signal(number, signal.SIG_IGN)
 
@@ -111,15 +202,12 @@ class TerminalTest(unittest.TestCase):
         run.wait_for_output(HALT_OUTPUT)
         return run
 
-    def echo_is_on(self, run):
-        return bool(run.terminal_mode()[3] & termios.ECHO)
-
     def test_halt_hides_the_key_ends_with_zero_and_leaves_the_key_pending(self):
         # Ctrl-S is a key like any other, not the terminal's flow control.
         for key in (b"k", b"\x13"):
             with self.subTest(key=key):
                 run = self.run_to_halt(args=("--help", "x"))
-                self.assertFalse(self.echo_is_on(run))
+                self.assertFalse(echo_is_on(run))
                 run.type(key)
                 status = run.next_status()
 
@@ -131,20 +219,27 @@ class TerminalTest(unittest.TestCase):
                 self.assertEqual(run.pending_input(), key)
 
     def test_a_signal_that_ends_the_program_restores_the_terminal_first(self):
-        # (name, how it is sent, the signal as the program gets it)
-        cases = [("Ctrl-C", lambda run: run.type(b"\x03"), signal.SIGINT),
-                 ("Ctrl-\\", lambda run: run.type(b"\x1c"), signal.SIGQUIT)]
-        cases += [("signal %d" % number, lambda run, sent=on_host(number): os.kill(run.pid, sent),
-                   number) for number in KILLED_BY]
-        for name, send, number in cases:
+        # (name, the signal as the program gets it, how it is sent: typed, or
+        # None for kill with the host's number of it)
+        cases = [("Ctrl-C", signal.SIGINT, lambda run: run.type(b"\x03")),
+                 ("Ctrl-\\", signal.SIGQUIT, lambda run: run.type(b"\x1c"))]
+        cases += [("signal %d" % number, number, None) for number in KILLED_BY]
+        for name, number, send in cases:
             with self.subTest(name):
-                if harness.emulated and number in QEMU_CANNOT_RAISE:
-                    self.skipTest("qemu-user 7.2 cannot raise signals 63 and 64 for ARM programs")
+                sent = on_host(number)
+                if sent is None:
+                    self.skipTest("no signal sent from the host reaches a program under %s as "
+                                  "signal %d; the highest that does is %d"
+                                  % (os.path.basename(runner.emulator()[0]), number,
+                                     max(emulated_real_time_signals())))
                 run = self.run_to_halt(before_exec=without_core_file)
-                send(run)
+                if send is None:
+                    os.kill(run.pid, sent)
+                else:
+                    send(run)
                 status = run.next_status()
-                self.assertTrue(os.WIFSIGNALED(status), "status %#x" % status)
-                self.assertEqual(os.WTERMSIG(status), on_host(number))
+                self.assertTrue(os.WIFSIGNALED(status), described(status))
+                self.assertEqual(os.WTERMSIG(status), sent)
                 self.assertEqual(run.terminal_mode(), run.original_mode)
 
     def test_a_signal_that_does_not_end_the_program_leaves_it_waiting_for_its_key(self):
@@ -203,21 +298,26 @@ class TerminalTest(unittest.TestCase):
 
         termios.tcsetattr(run.slave, termios.TCSANOW, run.original_mode)
         run.bring_to_foreground()
-        deadline = time.monotonic() + harness.SAFETY_TIMEOUT
-        while self.echo_is_on(run) and time.monotonic() < deadline:
-            time.sleep(0.01)
-        self.assertFalse(self.echo_is_on(run))
+        wait_for_key_mode(self, run)
 
         run.type(b"k")
         status = run.next_status()
         self.assertEqual(os.WEXITSTATUS(status), 0)
         self.assertEqual(run.terminal_mode(), run.original_mode)
 
-    def wait_for_key_mode(self, run):
-        deadline = time.monotonic() + harness.SAFETY_TIMEOUT
-        while self.echo_is_on(run) and time.monotonic() < deadline:
-            time.sleep(0.01)
-        self.assertFalse(run.terminal_mode()[3] & (termios.ECHO | termios.ICANON))
+    @unittest.skipIf(harness.emulated, "qemu-user keeps the program's signal mask to itself")
+    def test_stopped_by_ctrl_z_it_holds_off_every_other_handler_until_it_goes_on(self):
+        # The stop comes inside the handler of Ctrl-Z, after it gave the
+        # terminal back: SIGCONT's handler must not take the key mode again
+        # before the stop, nor a fatal signal's cut into either.
+        run = self.run_to_halt()
+        run.type(b"\x1a")
+        self.assertTrue(os.WIFSTOPPED(run.next_status()))
+        with open("/proc/%d/status" % run.pid) as status:
+            fields = dict(line.split(":", 1) for line in status)
+        blocked = int(fields["SigBlk"], 16)
+        for number in [signal.SIGCONT, signal.SIGINT, signal.SIGQUIT] + KILLED_BY:
+            self.assertTrue(blocked & (1 << (number - 1)), "signal %d not held off" % number)
 
     def test_bash_fg_of_a_job_running_in_the_background_takes_the_key_mode_back(self):
         # Ctrl-Z, `bg`, `fg` in the slow phase: bash hands the terminal to a
@@ -231,7 +331,7 @@ class TerminalTest(unittest.TestCase):
         self.assertIsNone(run.next_status(timeout=0.5), "running on in the background")
 
         run.hand_over_terminal()
-        self.wait_for_key_mode(run)
+        wait_for_key_mode(self, run)
         # One key each for the slow and fast phases, the read-back and the
         # closing prompt; none of them shows.
         run.type(b"#")
@@ -257,24 +357,99 @@ class TerminalTest(unittest.TestCase):
         termios.tcsetattr(run.slave, termios.TCSANOW, run.original_mode)
         run.bring_to_foreground()
         run.wait_for_output(HALT_OUTPUT)
-        self.wait_for_key_mode(run)
+        wait_for_key_mode(self, run)
         run.type(b"k")
         self.assertEqual(os.WEXITSTATUS(run.next_status()), 0)
         self.assertEqual(run.terminal_mode(), run.original_mode)
 
-    @unittest.skipIf(harness.emulated, "qemu-user keeps the program's signal mask to itself, so "
-                     "the kernel may stop it with SIGTTOU for giving the terminal back")
-    def test_ended_in_the_background_it_is_not_stopped_by_giving_the_terminal_back(self):
-        # Ctrl-Z, `bg`, `kill %1`.
-        run = self.run_to_halt()
-        run.type(b"\x1a")
-        self.assertTrue(os.WIFSTOPPED(run.next_status()))
-        os.kill(run.pid, signal.SIGCONT)
-        os.kill(run.pid, signal.SIGTERM)
-        status = run.next_status()
-        self.assertTrue(os.WIFSIGNALED(status), "status %#x" % status)
-        self.assertEqual(os.WTERMSIG(status), signal.SIGTERM)
-        self.assertEqual(run.terminal_mode(), run.original_mode)
+    def test_ended_in_the_background_after_its_stop_it_leaves_the_shell_s_mode(self):
+        # Ctrl-Z, then at the line editor's prompt `bg` and `kill %1`, or
+        # `kill %1` alone, which sends a stopped job SIGTERM, then SIGCONT.
+        # The mode was given back at the stop: the one there now is the shell's.
+        def kill_running(run):
+            os.kill(run.pid, signal.SIGCONT)
+            wait_until_taken(run.pid, signal.SIGCONT)
+            os.kill(run.pid, signal.SIGTERM)
+
+        def kill_stopped(run):
+            os.kill(run.pid, signal.SIGTERM)
+            os.kill(run.pid, signal.SIGCONT)
+
+        for name, kill in [("bg, kill %1", kill_running), ("kill %1", kill_stopped)]:
+            with self.subTest(name):
+                run = self.run_to_halt()
+                run.type(b"\x1a")
+                self.assertTrue(os.WIFSTOPPED(run.next_status()))
+                termios.tcsetattr(run.slave, termios.TCSANOW, line_editing(run.original_mode))
+                shell_mode = run.terminal_mode()
+                kill(run)
+                status = run.next_status()
+                self.assertTrue(os.WIFSIGNALED(status), described(status))
+                self.assertEqual(os.WTERMSIG(status), signal.SIGTERM)
+                self.assertEqual(run.terminal_mode(), shell_mode)
+
+
+class BackgroundTest(harness.BenchTestCase):
+    """The fast phase of a job that the shell stops, continues in the
+    background (`bg`) and hands the terminal back to (`fg`)."""
+
+    def written(self, trace_path):
+        """How many FT_Write calls the trace has so far; a line still being
+        written is left out."""
+        with open(trace_path, "rb") as trace:
+            whole_lines = trace.read().split(b"\n")[:-1]
+        return sum(b'"call": "FT_Write"' in line for line in whole_lines)
+
+    def assert_writing_on(self, run, trace_path, writes=50):
+        """Waits for `writes` more FT_Write calls: each pass of the fast phase
+        looks for a key. Fails at once when the program stops, ends or
+        leaves the fast phase meanwhile."""
+        target = self.written(trace_path) + writes
+        deadline = time.monotonic() + harness.SAFETY_TIMEOUT
+        while self.written(trace_path) < target:
+            status = run.next_status(timeout=0.01)
+            if status is not None:
+                self.fail(described(status))
+            run.pump(0)
+            self.assertNotIn(as_bytes(texts.READBACK), run.output, "the fast phase ended")
+            self.assertLess(time.monotonic(), deadline, "the fast phase stopped writing")
+
+    def test_input_at_the_shell_neither_stops_nor_ends_the_phase_and_fg_goes_on_at_once(self):
+        # Stopped by Ctrl-Z, which gives the terminal back itself, or by
+        # SIGSTOP, after which the shell sets its own mode.
+        stops = [("Ctrl-Z", lambda run: run.type(b"\x1a")),
+                 ("SIGSTOP", lambda run: os.kill(run.pid, signal.SIGSTOP))]
+        for name, stop in stops:
+            with self.subTest(name):
+                trace_path = os.path.join(self.folder, "%s.jsonl" % name)
+                run = runner.start_job({"VBOARD_TRACE": trace_path})
+                self.addCleanup(run.close)
+                run.wait_for_output(as_bytes(texts.BANNER + texts.SLOW_PROMPT))
+                run.type(b"#")
+                run.wait_for_output(as_bytes(texts.FAST_PROMPT))
+                stop(run)
+                status = run.next_status()
+                self.assertTrue(os.WIFSTOPPED(status), described(status))
+                termios.tcsetattr(run.slave, termios.TCSANOW, run.original_mode)
+
+                # `bg`, then a command typed at the shell's prompt: a line
+                # waits at the terminal, for the shell.
+                os.kill(run.pid, signal.SIGCONT)
+                run.type(b"ls\n")
+                self.assert_writing_on(run, trace_path)
+
+                # The shell reads its line, and `fg` hands the terminal over
+                # without SIGCONT: the phase goes on until a key.
+                termios.tcflush(run.slave, termios.TCIFLUSH)
+                run.hand_over_terminal()
+                wait_for_key_mode(self, run)
+                self.assert_writing_on(run, trace_path)
+                run.type(b"#")
+                run.wait_for_output(as_bytes(texts.readback_line()))
+                run.type(b"##")
+                self.assertEqual(run.finish(), 0)  # Reading the output, which the read-back fills.
+                self.assertNotIn(b"#", run.screen())
+                self.assertEqual(run.terminal_mode(), run.original_mode)
 
 
 class PipeTest(unittest.TestCase):

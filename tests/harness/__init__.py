@@ -24,7 +24,9 @@ program), QUENDAL_BOARDS (the virtual board's folder), QUENDAL_BUILD_TYPE
 folder) and QUENDAL_BITMODE_BEFORE_BAUD (the wire tests' program that sets
 the bit mode before the baud rate); QUENDAL_EMULATOR when the build runs its
 programs under an emulator (the command in front of the program, e.g.
-qemu-aarch64; `harness.emulated` is then True). Base classes end in
+qemu-aarch64; `harness.emulated` is then True), and then
+QUENDAL_SIGNAL_REPORT (the console tests' program that reports the signals
+it gets). Base classes end in
 `TestCase`, not `Test`. A run exits with 77 (skipped) when every test in it
 was skipped, and with 5 (a failure) when no test ran. The example above runs
 as the test `docs.HarnessExampleTest`.
