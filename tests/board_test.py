@@ -54,6 +54,14 @@ class BoardScriptTestCase(unittest.TestCase):
                               timeout=runner.SAFETY_TIMEOUT)
         return done.returncode, done.stdout + done.stderr
 
+    def asking(self, bus):
+        """The script started at a terminal, once it asks whether to run."""
+        run = runner.Run([SCRIPT, "--build", os.path.dirname(runner.program())],
+                         self.environment(bus))
+        self.addCleanup(run.close)
+        run.wait_for_output(b"[y/N] ")
+        return run
+
     def installed_adapter(self):
         """A private library folder with the adapter in it, as a bench's
         installed driver: then both drivers reach the emulated chips."""
@@ -150,10 +158,7 @@ class BoardRefusalTest(BoardScriptTestCase):
     def test_no_at_the_terminal_sends_nothing(self):
         chip = EmulatedFt232r()
         with EmulatedBus(chip) as bus:
-            run = runner.Run([SCRIPT, "--build", os.path.dirname(runner.program())],
-                             self.environment(bus))
-            self.addCleanup(run.close)
-            run.wait_for_output(b"[y/N] ")
+            run = self.asking(bus)
             run.type(b"n\n")
             self.assertEqual(run.finish(), NOT_RUN, run.output)
         self.assertEqual(chip.transfers, [])
@@ -221,12 +226,9 @@ class BoardRefusalTest(BoardScriptTestCase):
     def test_a_device_gone_before_its_run(self):
         chip = board()
         with EmulatedBus(chip) as bus:
-            run = runner.Run([SCRIPT, "--build", os.path.dirname(runner.program())],
-                             self.environment(bus))
-            self.addCleanup(run.close)
-            run.wait_for_output(b"[y/N] ")
+            run = self.asking(bus)
             bus.remove(chip)
-            run.type(b"y\n")
+            run.type(b"Yes\n")  # As y, in any case.
             self.assertEqual(run.finish(), REFUSED, run.output)
         self.assertIn(b"is gone: plug it in again", run.output)
         self.assert_nothing_ran(run.screen().decode(), chip)
