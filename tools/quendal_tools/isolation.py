@@ -32,8 +32,9 @@ Modes (`MODES`):
   libftd2xx.so* of the machine's there gives way) and known to the loader's
   cache (/etc/ld.so.cache, made afresh). The machine's USB devices are
   hidden as in hide-drivers; umockdev's devices stay in sight.
-- overlay-root: /usr, /etc and /var are overlays whose writes go to memory,
-  so that a root run may install and remove packages. Needs root.
+- overlay-root: /usr, /etc and /var are overlays whose writes go to memory
+  and end with the run, so that a run as root may install and remove
+  packages there.
 - i386-binfmt: 32-bit x86 programs run under qemu-i386 (QEMU_I386),
   registered in the binfmt_misc of a user namespace of its own (Linux 6.7
   and later), in which the run is root; the machine's binfmt_misc is never
