@@ -10,12 +10,12 @@ its own, and hides the machine's USB devices; an FT232R emulated with
 umockdev, as the wire tests do, is on the bus, and every program of the run
 sees it through the preload library and UMOCKDEV_DIR in its environment.
 
-A first run of the program, not isolated, shows that it loads the installed
-library (and, on the adapter, reaches the chip). Then the build's CTest
-tests run there. The check fails when one of them fails, or when anything
-beyond enumeration (an open of the chip's device node, an ioctl) reaches the
-chip: the wire tests bring chips of their own. It lists each skipped case
-with its reason.
+A first run of the program there, with nothing more hidden from it, shows
+that it loads the installed library (and, on the adapter, reaches the
+chip). Then the build's CTest tests run there. The check fails when one of
+them fails, or when anything beyond enumeration (an open of the chip's
+device node, an ioctl) reaches the chip: the wire tests bring chips of
+their own. It lists each skipped case with its reason.
 
 Usage: tests/bench-machine/check.py BUILD [--driver adapter|virtual-board]
                                           [CTEST ARGUMENT...]
