@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian 12 machine lacks to build and test.
+# Installs what a fresh Debian 12 or 13 machine lacks to build and test.
 #   scripts/install-deps.sh                     building the program for Linux
 #   scripts/install-deps.sh --windows --arm ... and what each option adds:
 #     --tests    the Linux tests' tools (umockdev for the wire tests, sigrok-cli)

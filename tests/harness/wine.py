@@ -8,24 +8,31 @@ pseudo-terminal, because a console program needs a console; standard output
 goes to a file, which keeps the exact bytes the program wrote without the
 console's escape sequences (texts.windows gives them).
 
-Wine's console reads nothing typed on its terminal before the program's
-first console read, and a loop of _kbhit never makes one: every key comes
-from the virtual board (VBOARD_KEYS), which writes it into the console input
-itself during the driver call that the test names.
+Keys come from the virtual board (VBOARD_KEYS), which writes them into the
+console input itself during the driver call that the test names. Keys typed
+on the terminal depend on Wine's version. Under Wine 8 (Debian 12), the
+console reads nothing from its terminal before the program's first console
+read, and a loop of _kbhit never makes one. From Wine 10 (Debian 13) on,
+_kbhit sees a letter typed there; an arrow key, which has no character,
+alone ends no wait, but followed by a letter it ends three: _getch returns
+the arrow's two codes one after the other, then the letter.
 """
 import functools
 import os
+import re
 import shutil
 import subprocess
 import tempfile
+import unittest
 
+from . import pe
 from .runner import Run, environment
 
-# Debian's `wine` starts the 32-bit loader first whenever wine32 is
-# installed, and under qemu-user that alone costs a 32-bit start: 64-bit
-# programs go to the 64-bit loader directly.
-WINE32_LOADER = "/usr/lib/wine/wine"
-WINE64_LOADER = "/usr/lib/wine/wine64"
+# Debian's loaders (wine64, wine32:i386). Its `wine` starts the 32-bit loader
+# first whenever wine32 is installed, and under qemu-user that alone costs a
+# 32-bit start: 64-bit programs go to the 64-bit loader directly.
+DEBIAN_LOADERS = {"x64": "/usr/lib/wine/wine64", "x86": "/usr/lib/wine/wine"}
+DEBIAN_PACKAGES = {"x64": "wine64", "x86": "wine32:i386"}
 
 # On a kernel without IA-32 emulation, 32-bit programs run under qemu-i386,
 # registered for 32-bit x86 ELF files in the binfmt_misc of a user namespace
@@ -61,17 +68,40 @@ def _starts(command):
 
 
 @functools.lru_cache(maxsize=None)
+def loader(architecture):
+    """(the Wine loader that runs builds of `architecture`, None), or (None,
+    why there is none). Debian's where its packages are installed, else the
+    one on PATH: `wine64` for 64-bit programs where there is one, else
+    `wine` (a WoW64 build of Wine has only that one, for both widths)."""
+    if any(os.path.exists(path) for path in DEBIAN_LOADERS.values()):
+        path = DEBIAN_LOADERS[architecture]
+        if os.path.exists(path):
+            return path, None
+        return None, "Wine has no loader %s (Debian's %s; scripts/install-deps.sh --windows)" % (
+            path, DEBIAN_PACKAGES[architecture])
+    for name in (["wine64", "wine"] if architecture == "x64" else ["wine"]):
+        path = shutil.which(name)
+        if path is not None:
+            return path, None
+    return None, "there is no Wine: neither %s nor wine on PATH (scripts/install-deps.sh " \
+        "--windows)" % DEBIAN_LOADERS[architecture]
+
+
+@functools.lru_cache(maxsize=None)
 def x86_route():
     """("native" or "qemu", None), or (None, why 32-bit programs cannot run)."""
+    wine32, missing = loader("x86")
+    if missing is not None:
+        return None, missing
     if os.environ.get(X86_ROUTE_VARIABLE) == "qemu":
         why = "%s=qemu" % X86_ROUTE_VARIABLE
-    elif _starts([WINE32_LOADER, "--version"]) is None:
+    elif _starts([wine32, "--version"]) is None:
         return "native", None
     else:
         why = "this machine runs no 32-bit programs (no IA-32 emulation)"
     if not os.access(QEMU_I386, os.X_OK):
         return None, "%s, and there is no %s (scripts/install-deps.sh --windows)" % (why, QEMU_I386)
-    failed = _starts(_PRIVATE_BINFMT + [WINE32_LOADER, "--version"])
+    failed = _starts(_PRIVATE_BINFMT + [wine32, "--version"])
     if failed is not None:
         return None, ("%s, and qemu-i386 cannot be registered in a binfmt_misc of a user "
                       "namespace's own (Linux 6.7 or later): %s" % (why, failed))
@@ -81,7 +111,7 @@ def x86_route():
 def unavailable(architecture):
     """None when this machine runs the build of `architecture` ("x64",
     "x86"), else why not."""
-    return None if architecture == "x64" else x86_route()[1]
+    return loader("x64")[1] if architecture == "x64" else x86_route()[1]
 
 
 def emulated(architecture):
@@ -90,9 +120,27 @@ def emulated(architecture):
     return architecture == "x86" and x86_route()[0] == "qemu"
 
 
+def wineserver():
+    """The server of the 64-bit loader's Wine: beside it (Debian's and
+    Wine's own layout), else the one on PATH."""
+    beside = os.path.join(os.path.dirname(loader("x64")[0]), "wineserver")
+    return beside if os.access(beside, os.X_OK) else "wineserver"
+
+
 def _command(architecture, words):
-    loader = WINE64_LOADER if architecture == "x64" else WINE32_LOADER
-    return _in_namespace([loader] + words)
+    return _in_namespace([loader(architecture)[0]] + words)
+
+
+@functools.lru_cache(maxsize=None)
+def version():
+    """Wine's (major, minor) version, from its 64-bit loader."""
+    shown = subprocess.run(_command("x64", ["--version"]),
+                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL, universal_newlines=True,
+                           timeout=EMULATED_TIMEOUT, check=True).stdout
+    # "wine-10.0 (Debian 10.0~repack-6)", "wine-9.0-rc1"
+    major, minor = re.match(r"wine-(\d+)\.(\d+)", shown).groups()
+    return int(major), int(minor)
 
 
 def _in_namespace(command):
@@ -100,15 +148,6 @@ def _in_namespace(command):
     # session does, so that all of them see the same user and so share one
     # wineserver.
     return _PRIVATE_BINFMT + command if x86_route()[0] == "qemu" else command
-
-
-def pe_architecture(path):
-    """"x64" or "x86", from the machine field of a Windows executable's header."""
-    with open(path, "rb") as exe:
-        header = exe.read(4096)
-    offset = int.from_bytes(header[0x3C:0x40], "little")
-    machine = int.from_bytes(header[offset + 4:offset + 6], "little")
-    return {0x8664: "x64", 0x14C: "x86"}[machine]
 
 
 def wine_environment(prefix, architecture="x64", settings=None):
@@ -122,7 +161,7 @@ def wine_environment(prefix, architecture="x64", settings=None):
     })
     if architecture == "x64":
         # The loader that any process started from this one goes through.
-        env["WINELOADER"] = WINE64_LOADER
+        env["WINELOADER"] = loader("x64")[0]
     # No window may open, on a desktop either.
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)
@@ -130,9 +169,14 @@ def wine_environment(prefix, architecture="x64", settings=None):
 
 
 class WinePrefix:
-    """One Wine prefix for a whole test session, in a folder of its own."""
+    """One Wine prefix for a whole test session, in a folder of its own.
+    Made by the 64-bit loader; where that cannot run, making one raises
+    unittest.SkipTest with the reason."""
 
     def __init__(self):
+        missing = unavailable("x64")
+        if missing is not None:
+            raise unittest.SkipTest(missing)
         # A new prefix's first boot fails now and then on a loaded machine
         # ("could not load kernel32.dll"); a second one, in a fresh folder,
         # has always come up.
@@ -150,10 +194,9 @@ class WinePrefix:
 
     def close(self):
         # Only this prefix's server, and every Windows process left in it.
-        subprocess.run(_in_namespace(["wineserver", "-k"]), env=wine_environment(self.path),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(_in_namespace(["wineserver", "-w"]), env=wine_environment(self.path),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        for option, timeout in (("-k", None), ("-w", 60)):
+            subprocess.run(_in_namespace([wineserver(), option]), env=wine_environment(self.path),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
@@ -162,7 +205,7 @@ def start(prefix, folder, program, driver, settings=None, in_start_dir=None):
     folder/app, started in folder/start, which holds `in_start_dir` (a DLL
     file, or None) as Ftd2xx.dll. The Wine loader is the program's own,
     32- or 64-bit."""
-    architecture = pe_architecture(program)
+    architecture = pe.architecture(program)
     app_dir = os.path.join(folder, "app")
     start_dir = os.path.join(folder, "start")
     os.makedirs(app_dir)
@@ -204,44 +247,3 @@ def windows_environment(prefix, name, settings=None):
                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                            stderr=subprocess.DEVNULL, timeout=60, check=True)
     return shown.stdout.decode(errors="replace").strip()
-
-
-def objdump(architecture):
-    return {"x64": "x86_64-w64-mingw32-objdump", "x86": "i686-w64-mingw32-objdump"}[architecture]
-
-
-def _private_headers(architecture, path):
-    return subprocess.run([objdump(architecture), "-p", path], check=True,
-                          stdout=subprocess.PIPE, universal_newlines=True).stdout
-
-
-def imports(architecture, path):
-    """{DLL name as written in the file: [imported names]}."""
-    table = {}
-    names = None
-    for line in _private_headers(architecture, path).splitlines():
-        if line.startswith("\tDLL Name: "):
-            names = table.setdefault(line.split(": ", 1)[1], [])
-        elif names is not None and not line.startswith("\tvma:"):
-            # "\t<rva>\t  <hint>  <name>" after the column titles; anything
-            # else ends a DLL's list.
-            words = line.split()
-            if len(words) == 3 and words[1].isdigit():
-                names.append(words[2])
-            else:
-                names = None
-    return table
-
-
-def exports(architecture, path):
-    """The exported names, from the export name table."""
-    names = []
-    in_table = False
-    for line in _private_headers(architecture, path).splitlines():
-        if line.startswith("[Ordinal/Name Pointer] Table"):
-            in_table = True
-        elif in_table and line.startswith("\t["):
-            names.append(line.split("] ", 1)[1])
-        elif in_table:
-            in_table = False
-    return names

@@ -353,8 +353,14 @@ class EmulatedBus:
 
     def open_to_all(self):
         """Lets every user see the bus (umockdev makes its root private to
-        its owner); each node keeps its own mode."""
-        os.chmod(self._testbed.get_root_dir(), 0o755)
+        its owner) and reach the socket through which umockdev 0.19
+        (Debian 13) answers the ioctls of every other device node, /dev/tty
+        too; each node keeps its own mode."""
+        root = self._testbed.get_root_dir()
+        os.chmod(root, 0o755)
+        default_ioctls = os.path.join(root, "ioctl", "_default")
+        if os.path.exists(default_ioctls):
+            os.chmod(default_ioctls, 0o777)
 
     def _serve(self):
         while self._serving:
