@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Benchmarks of quendal-bench on the virtual board.
 
 Runs the real program in a pseudo-terminal against the virtual board, with the
@@ -48,7 +48,7 @@ MIB = 1024 * 1024
 KIB = 1024
 
 
-class Run:
+class TimedRun:
     """One process in a new pseudo-terminal with the virtual board.
 
     The shared runner records every chunk of output with its arrival
@@ -81,7 +81,7 @@ class Run:
         self.spawned_ns = run.spawned_ns
         self.output = run.output
         self.arrivals = run.arrivals
-        self.wire = run.wire
+        self.as_output = run.as_output
 
     def arrival_ns(self, offset):
         """When the byte before `offset` reached the terminal."""
@@ -90,11 +90,11 @@ class Run:
 
     def output_end(self, text, start=0, last=False):
         """The offset just after `text` (str, "\n" line ends) in the output."""
-        wire = self.wire(texts.as_bytes(text))
-        found = self.output.rfind(wire) if last else self.output.find(wire, start)
+        shown = self.as_output(texts.as_bytes(text))
+        found = self.output.rfind(shown) if last else self.output.find(shown, start)
         if found < start:
             raise RuntimeError("no %r in the output" % text)
-        return found + len(wire)
+        return found + len(shown)
 
     def calls(self, name):
         return self.trace.of(name)
@@ -125,7 +125,7 @@ def rate_per_s(times):
 def run_program(paths, latency, slow_steps, fast_writes, readings, results):
     keys = "FT_Write#%d,FT_Write#%d,FT_GetBitMode#%d" % (
         slow_steps, slow_steps + fast_writes, readings)
-    run = Run([paths["program"]], paths["boards"], latency, keys, closing_prompt=True)
+    run = TimedRun([paths["program"]], paths["boards"], latency, keys, closing_prompt=True)
     writes = run.calls("FT_Write")
     slow = [w["t_ns"] for w in writes if len(w["data"]) == 2]
     fast = [w["t_ns"] for w in writes if len(w["data"]) == 32]
@@ -152,8 +152,8 @@ def run_reference(paths, latency, fast_writes, readings, results):
     # program's does: a loop that floods a terminal runs up to a third faster
     # or slower depending on how the scheduler placed it and the terminal's
     # reader just before, so both loops start from the same history.
-    run = Run([paths["reference"]], paths["boards"], latency,
-              "FT_Write#%d,FT_GetBitMode#%d" % (fast_writes, readings))
+    run = TimedRun([paths["reference"]], paths["boards"], latency,
+                   "FT_Write#%d,FT_GetBitMode#%d" % (fast_writes, readings))
     results["ref_fast"] += intervals_ns([w["t_ns"] for w in run.calls("FT_Write")])
     results["ref_readback_rate"].append(rate_per_s([r["t_ns"] for r in run.calls("FT_GetBitMode")]))
 

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Checks that the adapter exports exactly the driver's five entry points.
 
 Usage: check_exports.py LIBRARY

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Fills a text template for the man page or the Windows README.txt, or
 makes the README that a package installs.
 

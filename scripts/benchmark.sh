@@ -9,4 +9,4 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset linux
 cmake --build --preset linux
-python3 benchmarks/run.py --build build/linux "$@"
+benchmarks/run.py --build build/linux "$@"

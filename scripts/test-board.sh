@@ -6,4 +6,4 @@
 # Without --build or --program it builds the linux preset first.
 #
 # scripts/test-board.sh --help lists the options and the exit statuses.
-exec python3 "$(dirname "$0")/../tools/quendal_tools/board_test.py" "$@"
+exec /usr/bin/python3 "$(dirname "$0")/../tools/quendal_tools/board_test.py" "$@"

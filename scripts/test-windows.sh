@@ -10,4 +10,4 @@ for preset in windows-x64-ci windows-x86-ci; do
   cmake --workflow --preset "$preset"
 done
 
-python3 tests/windows/wine_test.py --x64 build/windows-x64-ci --x86 build/windows-x86-ci -v
+/usr/bin/python3 tests/windows/wine_test.py --x64 build/windows-x64-ci --x86 build/windows-x86-ci -v

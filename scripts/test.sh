@@ -16,4 +16,4 @@ tests/bench-machine/check.py build/linux-ci  # the release tests again, on a sto
 scripts/test-windows.sh
 # The release files, made as for a release, then checked and installed.
 scripts/package.sh
-python3 tests/package/package_test.py dist -v
+/usr/bin/python3 tests/package/package_test.py dist -v

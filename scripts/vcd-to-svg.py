@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Draws the pins of a bench run's VCD as an SVG picture.
 
 Usage: vcd-to-svg.py RUN.vcd PICTURE.svg [--pins 0,1]

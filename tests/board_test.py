@@ -2,20 +2,15 @@
 emulated at the USB device-file level (wire/ft232r.py): the script sees only
 the emulated chips, and the tests check what reached them."""
 import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
 
-from wire.system_python import run_under_system_python
-
-run_under_system_python()
-
-import re  # noqa: E402
-import shutil  # noqa: E402
-import subprocess  # noqa: E402
-import tempfile  # noqa: E402
-import unittest  # noqa: E402
-
-import harness  # noqa: E402
-from harness import runner, texts  # noqa: E402
-from wire.ft232r import BULK_OUT, READ_PINS, RESET, EmulatedBus, EmulatedFt232r  # noqa: E402
+import harness
+from harness import runner, texts
+from wire.ft232r import BULK_OUT, READ_PINS, RESET, EmulatedBus, EmulatedFt232r
 
 SCRIPT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                       "scripts", "test-board.sh")
@@ -58,6 +53,14 @@ class BoardScriptTestCase(unittest.TestCase):
                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
                               timeout=runner.SAFETY_TIMEOUT)
         return done.returncode, done.stdout + done.stderr
+
+    def asking(self, bus):
+        """The script started at a terminal, once it asks whether to run."""
+        run = runner.Run([SCRIPT, "--build", os.path.dirname(runner.program())],
+                         self.environment(bus))
+        self.addCleanup(run.close)
+        run.wait_for_output(b"[y/N] ")
+        return run
 
     def installed_adapter(self):
         """A private library folder with the adapter in it, as a bench's
@@ -155,10 +158,7 @@ class BoardRefusalTest(BoardScriptTestCase):
     def test_no_at_the_terminal_sends_nothing(self):
         chip = EmulatedFt232r()
         with EmulatedBus(chip) as bus:
-            run = runner.Run([SCRIPT, "--build", os.path.dirname(runner.program())],
-                             self.environment(bus))
-            self.addCleanup(run.close)
-            run.wait_for_output(b"[y/N] ")
+            run = self.asking(bus)
             run.type(b"n\n")
             self.assertEqual(run.finish(), NOT_RUN, run.output)
         self.assertEqual(chip.transfers, [])
@@ -230,12 +230,9 @@ class BoardRefusalTest(BoardScriptTestCase):
     def test_a_device_gone_before_its_run(self):
         chip = board()
         with EmulatedBus(chip) as bus:
-            run = runner.Run([SCRIPT, "--build", os.path.dirname(runner.program())],
-                             self.environment(bus))
-            self.addCleanup(run.close)
-            run.wait_for_output(b"[y/N] ")
+            run = self.asking(bus)
             bus.remove(chip)
-            run.type(b"y\n")
+            run.type(b"Yes\n")  # As y, in any case.
             self.assertEqual(run.finish(), REFUSED, run.output)
         self.assertIn(b"is gone: plug it in again", run.output)
         self.assert_nothing_ran(run.screen().decode(), chip)

@@ -1,6 +1,9 @@
 """The documents against the program: every copy of the program's texts in
-what operators read, and the harness's own example run as a test."""
+what operators read, the board test's report line as it prints it, and the
+harness's own example run as a test."""
+import contextlib
 import difflib
+import io
 import json
 import os
 import re
@@ -12,6 +15,7 @@ import unittest
 
 import harness
 from harness import texts
+from quendal_tools import board_test
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(TESTS)
@@ -117,6 +121,23 @@ class PresetsTest(unittest.TestCase):
                 kind = kinds[" ".join(command.split())]
                 with self.subTest(path, command=command, preset=name):
                     self.assertIn(name, [preset["name"] for preset in presets.get(kind, [])])
+
+
+class BoardReportTest(unittest.TestCase):
+    def test_the_sample_line_is_what_the_board_test_prints(self):
+        with open(os.path.join(SOURCE, "docs", "developing.md"), encoding="utf-8") as file:
+            sample = re.search(r"\n```\n(adapter: .*\n)```\n", file.read()).group(1)
+        device = board_test.Device("0403", "6001", "FT232R USB UART", "A50285BI", "1-1.4",
+                                   "/dev/bus/usb/001/005", {"1-1.4:1.0": None})
+        driver = board_test.Driver(
+            "adapter", "/home/bench/quendal-bench/build/linux/ftdi-adapter/libftd2xx.so", {})
+        outcome = board_test.Outcome()
+        outcome.phases = [("slow", 3.0), ("fast", 1.0), ("read-back", 0.5)]
+        outcome.values = [0xFD] * 412
+        printed = io.StringIO()
+        with contextlib.redirect_stdout(printed):
+            board_test.report(driver, device, outcome, detached=[])
+        self.assertEqual(printed.getvalue(), sample)
 
 
 class HarnessExampleTest(unittest.TestCase):

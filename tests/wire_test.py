@@ -2,18 +2,13 @@
 libusb run for real on FT232R chips emulated at the USB device-file level
 (wire/ft232r.py), and the tests check what reached the chips."""
 import os
+import unittest
+from collections import namedtuple
 
-from wire.system_python import run_under_system_python
-
-run_under_system_python()
-
-import unittest  # noqa: E402
-from collections import namedtuple  # noqa: E402
-
-import harness  # noqa: E402
-from harness import texts  # noqa: E402
-from harness.texts import FAST_PROMPT, SLOW_PROMPT, as_bytes  # noqa: E402
-from wire.ft232r import (BULK_OUT, PURGE_RX, PURGE_TX, READ_PINS, RESET,  # noqa: E402
+import harness
+from harness import texts
+from harness.texts import FAST_PROMPT, SLOW_PROMPT, as_bytes
+from wire.ft232r import (BULK_OUT, PURGE_RX, PURGE_TX, READ_PINS, RESET,
                          SET_BAUD_RATE, SET_BIT_MODE, EmulatedBus, EmulatedFt232r)
 
 # 3 MHz / 26 for 115200 baud, as the vendor's driver sends it; wIndex 0.

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Makes the Debian changelog from NEWS: an entry for each release that NEWS
 lists, in its order, newest first.
 

@@ -2,20 +2,20 @@
 """The suite on a bench engineer's machine: a libftd2xx.so installed in
 /usr/local/lib and known to ldconfig, and an FTDI device attached.
 
-Both are stood in for in a mount namespace of this check's own, which the
-machine outside never sees: the build's adapter (which drives real chips
-through libusb) or virtual board is installed in /usr/local/lib, beside what
-is there, with a loader's cache of the namespace's own; an FT232R emulated
-with umockdev, as the wire tests do, is on the bus, and every program of the
-run sees it through the preload library and UMOCKDEV_DIR in its environment.
-The machine's own USB devices are hidden.
+Both are stood in for, and the machine outside never sees them: each run
+is behind the isolation's bench-machine mode, whose mount namespace has the
+build's adapter (which drives real chips through libusb) or virtual board
+installed in /usr/local/lib, beside what is there, with a loader's cache of
+its own, and hides the machine's USB devices; an FT232R emulated with
+umockdev, as the wire tests do, is on the bus, and every program of the run
+sees it through the preload library and UMOCKDEV_DIR in its environment.
 
-A first run of the program, not isolated, shows that it loads the installed
-library (and, on the adapter, reaches the chip). Then the build's CTest
-tests run there. The check fails when one of them fails, or when anything
-beyond enumeration (an open of the chip's device node, an ioctl) reaches the
-chip: the wire tests bring chips of their own. It lists each skipped case
-with its reason.
+A first run of the program there, with nothing more hidden from it, shows
+that it loads the installed library (and, on the adapter, reaches the
+chip). Then the build's CTest tests run there. The check fails when one of
+them fails, or when anything beyond enumeration (an open of the chip's
+device node, an ioctl) reaches the chip: the wire tests bring chips of
+their own. It lists each skipped case with its reason.
 
 Usage: tests/bench-machine/check.py BUILD [--driver adapter|virtual-board]
                                           [CTEST ARGUMENT...]
@@ -26,45 +26,17 @@ it prints why and skips, with status 0.
 import argparse
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, TESTS)
-from wire.system_python import run_under_system_python  # noqa: E402
-
-run_under_system_python()
 from harness import isolation, texts  # noqa: E402
 
-LOCAL_LIBRARIES = "/usr/local/lib"
-LOADER_CACHE = "/etc/ld.so.cache"
-# Where ldconfig keeps its auxiliary cache, which it writes on every run.
-LDCONFIG_FOLDER = "/var/cache/ldconfig"
+LOCAL_LIBRARIES = isolation.LOCAL_LIBRARIES
 DRIVERS = {"adapter": "ftdi-adapter", "virtual-board": "virtual-board"}
 PARALLEL = "2"
-
-
-def install_driver(library, scratch):
-    """`library` as /usr/local/lib/libftd2xx.so, beside what the folder
-    holds, and a loader's cache that knows it."""
-    original = os.path.join(scratch, "usr-local-lib")
-    os.mkdir(original)
-    isolation.bind(LOCAL_LIBRARIES, original, read_only=True)
-    isolation.empty_folder_over(LOCAL_LIBRARIES, writable=True)
-    # A driver that the machine has there gives way to ours.
-    for name in os.listdir(original):
-        if not name.startswith("libftd2xx."):
-            os.symlink(os.path.join(original, name), os.path.join(LOCAL_LIBRARIES, name))
-    shutil.copy(library, os.path.join(LOCAL_LIBRARIES, "libftd2xx.so"))
-    if os.path.isdir(LDCONFIG_FOLDER):
-        isolation.empty_folder_over(LDCONFIG_FOLDER, writable=True)
-    cache = os.path.join(scratch, "ld.so.cache")
-    # -X: no links made in the machine's library folders.
-    subprocess.run([shutil.which("ldconfig") or "/sbin/ldconfig", "-X", "-C", cache], check=True)
-    isolation.bind(cache, LOADER_CACHE)
 
 
 def running_tests():
@@ -115,10 +87,11 @@ def watched_chip():
     return WatchedChip()
 
 
-def check_stand_ins(build, driver, env, chip):
-    """Fails unless a run that nothing isolates loads the installed library
-    and, on the adapter, drives the chip; then clears the chip's record."""
-    ran = subprocess.run([os.path.join(build, "quendal-bench")], input=b"abcd",
+def check_stand_ins(machine, build, driver, env, chip):
+    """Fails unless a run behind `machine` (the mode's prefix) and nothing
+    else loads the installed library and, on the adapter, drives the chip;
+    then clears the chip's record."""
+    ran = subprocess.run(machine + [os.path.join(build, "quendal-bench")], input=b"abcd",
                          env=dict(env, LD_DEBUG="libs"), stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, timeout=60)
     problems = []
@@ -169,29 +142,21 @@ def print_events(events, transfers):
         print("  %s: %d" % (name, count))
 
 
-def run(build, driver, ctest_arguments):
+def run(build, library, driver, ctest_arguments):
     base = {k: v for k, v in os.environ.items() if not isolation.inherited(k)}
-    isolation.private_namespace()
-    isolation.hide_usb_devices()
-    scratch = tempfile.mkdtemp(prefix="quendal-bench-machine-")
-    isolation.empty_folder_over(scratch, writable=True)
-    try:
-        install_driver(os.path.join(build, DRIVERS[driver], "libftd2xx.so"), scratch)
-        from wire.ft232r import EmulatedBus
+    machine = isolation.prefix("bench-machine", library)
+    from wire.ft232r import EmulatedBus
 
-        chip = watched_chip()
-        with EmulatedBus(chip) as bus:
-            env = dict(base, **bus.environment())
-            check_stand_ins(build, driver, env, chip)
-            print("bench machine: %s as %s/libftd2xx.so, an emulated FT232R attached"
-                  % (driver, LOCAL_LIBRARIES), flush=True)
-            ctest = subprocess.run(["ctest", "--test-dir", build, "-j", PARALLEL,
-                                    "--output-on-failure", *ctest_arguments], env=env)
-            events = list(chip.events)
-            transfers = list(chip.transfers)
-    finally:
-        isolation.unmount(scratch)
-        os.rmdir(scratch)
+    chip = watched_chip()
+    with EmulatedBus(chip) as bus:
+        env = dict(base, **bus.environment())
+        check_stand_ins(machine, build, driver, env, chip)
+        print("bench machine: %s as %s/libftd2xx.so, an emulated FT232R attached"
+              % (driver, LOCAL_LIBRARIES), flush=True)
+        ctest = subprocess.run(machine + ["ctest", "--test-dir", build, "-j", PARALLEL,
+                                          "--output-on-failure", *ctest_arguments], env=env)
+        events = list(chip.events)
+        transfers = list(chip.transfers)
 
     for test, case, reason in skipped_cases(build):
         print("bench machine: skipped: %s %s: %s" % (test, case, reason))
@@ -217,11 +182,12 @@ def main():
         sys.exit("bench machine: %s is not a native release build" % build)
     # A machine without namespaces (a default Docker container) cannot stand
     # one in; its isolated cases skip in the suite all the same.
-    reason = isolation.unavailable()
+    library = os.path.join(build, DRIVERS[arguments.driver], "libftd2xx.so")
+    reason = isolation.unavailable("bench-machine", library)
     if reason:
         print("bench machine: skipped: " + reason)
         sys.exit(0)
-    sys.exit(run(build, arguments.driver, ctest_arguments))
+    sys.exit(run(build, library, arguments.driver, ctest_arguments))
 
 
 if __name__ == "__main__":

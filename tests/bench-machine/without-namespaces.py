@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Runs a command on a stand-in for a machine that gives no namespaces, as a
 default Docker container does: for the command and every process it starts,
 a seccomp filter makes unshare(2), setns(2), the mount calls and a clone(2)

@@ -62,10 +62,10 @@ for _module in (isolation, records, texts):
     sys.modules[__name__ + "." + _module.__name__.rsplit(".", 1)[1]] = _module
 
 from . import cases, runner  # noqa: E402
-from .fixture import NO_TESTS, SKIPPED, BenchTestCase, main  # noqa: E402
+from .fixture import NO_TESTS, SKIPPED, BenchTestCase, main, other_python  # noqa: E402
 from .records import Trace, read_vcd_levels  # noqa: E402
 from .runner import SAFETY_TIMEOUT, Run, emulated, start  # noqa: E402
 
 __all__ = ["cases", "isolation", "records", "runner", "texts", "NO_TESTS", "SKIPPED",
-           "BenchTestCase", "main",
+           "BenchTestCase", "main", "other_python",
            "Trace", "read_vcd_levels", "SAFETY_TIMEOUT", "Run", "emulated", "start"]

@@ -12,6 +12,22 @@ SKIPPED = 77
 # No test ran at all (unittest's own status for it from Python 3.12 on): a
 # class that lost its tests, or a name that matched none, must not pass.
 NO_TESTS = 5
+# What a python3 other than Debian's prints, and its exit status.
+OTHER_PYTHON = "python3 from PATH ran"
+OTHER_PYTHON_STATUS = 97
+
+
+def other_python(folder):
+    """Makes `folder` hold a `python3` that fails loudly (OTHER_PYTHON on
+    standard error, OTHER_PYTHON_STATUS), for the first place on PATH: what
+    runs Python must name Debian's /usr/bin/python3. Returns `folder`."""
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, "python3")
+    with open(path, "w") as script:
+        script.write('#!/bin/sh\necho "%s: $0 $*" >&2\nexit %d\n'
+                     % (OTHER_PYTHON, OTHER_PYTHON_STATUS))
+    os.chmod(path, 0o755)
+    return folder
 
 
 class BenchTestCase(unittest.TestCase):

@@ -25,6 +25,8 @@ import subprocess
 import tempfile
 import unittest
 
+from quendal_tools import isolation
+
 from . import pe
 from .runner import Run, environment
 
@@ -35,19 +37,10 @@ DEBIAN_LOADERS = {"x64": "/usr/lib/wine/wine64", "x86": "/usr/lib/wine/wine"}
 DEBIAN_PACKAGES = {"x64": "wine64", "x86": "wine32:i386"}
 
 # On a kernel without IA-32 emulation, 32-bit programs run under qemu-i386,
-# registered for 32-bit x86 ELF files in the binfmt_misc of a user namespace
-# of their own (Linux 6.7 and later): the machine's own registrations are
-# never touched. Each 32-bit Wine start then costs about a minute of CPU.
-QEMU_I386 = "/usr/bin/qemu-i386"
-QEMU_I386_BINFMT = (
-    r":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
-    r":\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
-    r":" + QEMU_I386 + ":F")
-_PRIVATE_BINFMT = [
-    "unshare", "--user", "--map-root-user", "--mount", "sh", "-c",
-    'mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc'
-    ' && printf %s "$0" >/proc/sys/fs/binfmt_misc/register && exec "$@"',
-    QEMU_I386_BINFMT]
+# behind the isolation's i386-binfmt mode: the machine's own registrations
+# are never touched. Each 32-bit Wine start is then slow (docs/developing.md,
+# The Wine tests).
+_I386_BINFMT = isolation.prefix("i386-binfmt")
 # Set to "qemu" to take that route on a kernel that runs 32-bit programs too.
 X86_ROUTE_VARIABLE = "QUENDAL_WINE_X86"
 
@@ -99,9 +92,10 @@ def x86_route():
         return "native", None
     else:
         why = "this machine runs no 32-bit programs (no IA-32 emulation)"
-    if not os.access(QEMU_I386, os.X_OK):
-        return None, "%s, and there is no %s (scripts/install-deps.sh --windows)" % (why, QEMU_I386)
-    failed = _starts(_PRIVATE_BINFMT + [wine32, "--version"])
+    if not os.access(isolation.QEMU_I386, os.X_OK):
+        return None, "%s, and there is no %s (scripts/install-deps.sh --windows)" % (
+            why, isolation.QEMU_I386)
+    failed = _starts(_I386_BINFMT + [wine32, "--version"])
     if failed is not None:
         return None, ("%s, and qemu-i386 cannot be registered in a binfmt_misc of a user "
                       "namespace's own (Linux 6.7 or later): %s" % (why, failed))
@@ -115,8 +109,7 @@ def unavailable(architecture):
 
 
 def emulated(architecture):
-    """Whether runs of `architecture` go through qemu-user, about a minute
-    of CPU each."""
+    """Whether runs of `architecture` go through qemu-user, which is slow."""
     return architecture == "x86" and x86_route()[0] == "qemu"
 
 
@@ -147,7 +140,7 @@ def _in_namespace(command):
     # Once 32-bit programs run in the namespace, every Wine process of the
     # session does, so that all of them see the same user and so share one
     # wineserver.
-    return _PRIVATE_BINFMT + command if x86_route()[0] == "qemu" else command
+    return _I386_BINFMT + command if x86_route()[0] == "qemu" else command
 
 
 def wine_environment(prefix, architecture="x64", settings=None):

@@ -28,9 +28,6 @@ from xml.etree import ElementTree
 TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SOURCE = os.path.dirname(TESTS)
 sys.path.insert(0, TESTS)
-from wire.system_python import run_under_system_python  # noqa: E402
-
-run_under_system_python()  # The install's board test runs on an emulated chip.
 import harness  # noqa: E402
 from harness import isolation, texts, wine  # noqa: E402
 
@@ -442,31 +439,24 @@ class LintianTest(unittest.TestCase):
                 self.assertEqual(checked.returncode, 0, checked.stdout)
 
 
-# Runs as root in a mount namespace of its own: /usr, /etc and /var are
-# overlays whose writes go to a tmpfs, so the machine outside never sees the
-# install. $1 is a folder outside the overlays for the results, $2 and $3
-# the packages, $4 the harness's isolation command: the runs that expect no
-# driver or no board find no other driver library and no USB device; $5 the
-# root of an emulated bus with one chip, serial BOARD001, for the board test.
+# Runs as root behind the isolation's overlay-root mode, so the machine
+# outside never sees the install. $1 is a folder outside the overlays for the
+# results, $2 and $3 the packages, $4 the isolation's script: the runs that
+# expect no driver or no board find no other driver library and no USB
+# device; $5 the root of an emulated bus with one chip, serial BOARD001, for
+# the board test, which finds a python3 that fails first on PATH.
 INSTALL_SCRIPT = r"""
 set -eu
 results=$1
-scratch=$(mktemp -d)
-mount -t tmpfs scratch "$scratch"
-for dir in usr etc var; do
-  mkdir "$scratch/upper-$dir" "$scratch/work-$dir"
-  mount -t overlay overlay \
-    -o "lowerdir=/$dir,upperdir=$scratch/upper-$dir,workdir=$scratch/work-$dir" "/$dir"
-done
 dpkg -i "$2" "$3" >"$results/install.log" 2>&1
 dpkg -L quendal-bench quendal-bench-virtual-board | sort >"$results/listed"
 cd /
 printf abcd | quendal-bench-virtual >"$results/virtual" 2>&1 || echo "status $?" >>"$results/virtual"
-printf k | python3 "$4" hide-drivers -- quendal-bench-adapter >"$results/adapter" 2>&1 \
+printf k | /usr/bin/python3 "$4" hide-drivers -- quendal-bench-adapter >"$results/adapter" 2>&1 \
   || echo "status $?" >>"$results/adapter"
-printf k | python3 "$4" hide-drivers -- quendal-bench >"$results/program" 2>&1 \
+printf k | /usr/bin/python3 "$4" hide-drivers -- quendal-bench >"$results/program" 2>&1 \
   || echo "status $?" >>"$results/program"
-UMOCKDEV_DIR=$5 LD_PRELOAD=libumockdev-preload.so.0 \
+UMOCKDEV_DIR=$5 LD_PRELOAD=libumockdev-preload.so.0 PATH="$results/other-python:$PATH" \
   quendal-bench-board-test --yes --serial BOARD001 --driver adapter </dev/null \
   >"$results/board-test" 2>&1 || echo "status $?" >>"$results/board-test"
 dpkg --purge quendal-bench-virtual-board quendal-bench >"$results/remove.log" 2>&1
@@ -506,9 +496,10 @@ class InstallTest(unittest.TestCase):
         for command in ["quendal-bench", "quendal-bench-adapter", "quendal-bench-virtual"]:
             if shutil.which(command):
                 self.skipTest("%s is installed on this machine" % command)
-        reason = isolation.unavailable()
-        if reason:
-            self.skipTest(reason)
+        for mode in ["overlay-root", "hide-drivers"]:
+            reason = isolation.unavailable(mode)
+            if reason:
+                self.skipTest(reason)
 
         from wire.ft232r import EmulatedBus, EmulatedFt232r
 
@@ -516,11 +507,13 @@ class InstallTest(unittest.TestCase):
         chip = EmulatedFt232r(serial="BOARD001")
         with tempfile.TemporaryDirectory(prefix="quendal-install-") as results, \
                 EmulatedBus(chip) as bus:
+            harness.other_python(os.path.join(results, "other-python"))
             ran = subprocess.run(
-                ["unshare", "--mount", "--propagation", "private", "sh", "-c", INSTALL_SCRIPT,
-                 "install", results, deb("quendal-bench", architecture),
-                 deb("quendal-bench-virtual-board", architecture), isolation.__file__,
-                 bus.environment()["UMOCKDEV_DIR"]],
+                isolation.prefix("overlay-root") + [
+                    "sh", "-c", INSTALL_SCRIPT, "install", results,
+                    deb("quendal-bench", architecture),
+                    deb("quendal-bench-virtual-board", architecture), isolation.__file__,
+                    bus.environment()["UMOCKDEV_DIR"]],
                 env=harness.runner.environment(None), stdin=subprocess.DEVNULL,
                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
 
@@ -647,7 +640,7 @@ class WindowsZipTest(unittest.TestCase):
         if PREFIX is None:
             PREFIX = wine.WinePrefix()
         # Every run starts before any is checked: a 32-bit one may run under
-        # emulation, about a minute of CPU.
+        # emulation, which is slow (docs/developing.md, The Wine tests).
         runs = {}
         for architecture, bits in ZIPS.items():
             reason = wine.unavailable(architecture)

@@ -67,7 +67,7 @@ class WineTestCase(unittest.TestCase):
         """The builds that this machine runs; each other one shows as a
         skipped subtest, with the reason. A test whose outcome cannot depend
         on the word size leaves out a 32-bit build that runs under
-        emulation, where each start costs about a minute of CPU."""
+        emulation, where each start is slow."""
         runnable = []
         for architecture in BUILDS:
             reason = wine.unavailable(architecture)
@@ -107,8 +107,8 @@ class WineTestCase(unittest.TestCase):
 
 def rows(architecture, table, emulated_rows):
     """The rows of `table` that the build of `architecture` runs: all of
-    them, or under emulation, where each start costs about a minute of CPU,
-    `emulated_rows`, those whose outcome could differ on 32-bit."""
+    them, or under emulation, where each start is slow, `emulated_rows`,
+    those whose outcome could differ on 32-bit."""
     return emulated_rows if wine.emulated(architecture) else table
 
 

@@ -9,8 +9,9 @@ emulator is); the second says whether the mode can be had here: status 0,
 or 1 with the reason. The namespace is entered in this process, which has
 one thread, before its exec: no Python runs between a fork and an exec in
 the caller. As root it is a mount namespace of its own; otherwise a user
-namespace of its own too, under the same user. Its mounts never reach the
-machine's. The environment is passed on as it is.
+namespace of its own too, under the same user (i386-binfmt: always, as its
+root). Its mounts never reach the machine's. The environment is passed on as
+it is.
 
 Modes (`MODES`):
 - hide-drivers: no driver library but the run's own, and no USB device. The
@@ -26,6 +27,18 @@ Modes (`MODES`):
   /dev/bus/usb only its node, /proc/bus/usb nothing. Driver libraries stay.
   Under umockdev's preload library (UMOCKDEV_DIR set), that is done to the
   test bed's sysfs and /dev, which are the ones the run sees.
+- bench-machine LIBRARY: a bench engineer's machine, with LIBRARY installed
+  as /usr/local/lib/libftd2xx.so beside what that folder holds (a
+  libftd2xx.so* of the machine's there gives way) and known to the loader's
+  cache (/etc/ld.so.cache, made afresh). The machine's USB devices are
+  hidden as in hide-drivers; umockdev's devices stay in sight.
+- overlay-root: /usr, /etc and /var are overlays whose writes go to memory
+  and end with the run, so that a run as root may install and remove
+  packages there.
+- i386-binfmt: 32-bit x86 programs run under qemu-i386 (QEMU_I386),
+  registered in the binfmt_misc of a user namespace of its own (Linux 6.7
+  and later), in which the run is root; the machine's binfmt_misc is never
+  written.
 A new mode is a function that enters it and one that checks it, in `MODES`.
 
 The caller's environment may bring a library or a device back: a caller
@@ -36,8 +49,10 @@ import errno
 import glob
 import os
 import signal
+import shutil
 import subprocess
 import sys
+import tempfile
 
 LIBRARY = "libftd2xx.so"
 LOADER_FILES = ["/etc/ld.so.cache", "/etc/ld.so.preload"]
@@ -52,6 +67,19 @@ LEGACY_SUBFOLDERS = {"tls", "haswell", "xeon_phi", "avx512_1", "x86_64", "i686",
                      "v6l", "v7l", "v8l", "vfp", "neon", "aarch64"}
 SYSFS_DEVICES = "/sys/bus/usb/devices"
 USB_FOLDERS = ["/dev/bus/usb", "/proc/bus/usb", SYSFS_DEVICES]
+LOCAL_LIBRARIES = "/usr/local/lib"
+LOADER_CACHE = "/etc/ld.so.cache"
+# Where ldconfig keeps its auxiliary cache, which it writes on every run.
+LDCONFIG_FOLDER = "/var/cache/ldconfig"
+OVERLAID = ["/usr", "/etc", "/var"]
+BINFMT_MISC = "/proc/sys/fs/binfmt_misc"
+QEMU_I386 = "/usr/bin/qemu-i386"
+# binfmt_misc's register line for 32-bit x86 ELF executables; F: the
+# interpreter is opened now, so it need not be in sight of the run.
+QEMU_I386_BINFMT = (
+    r":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
+    r":\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
+    r":" + QEMU_I386 + ":F")
 
 _CLONE_NEWNS = 0x00020000
 _CLONE_NEWUSER = 0x10000000
@@ -80,16 +108,18 @@ def _check(result, what):
         raise OSError(number, "%s: %s" % (what, os.strerror(number)))
 
 
-def private_namespace():
+def private_namespace(as_root=False):
     """Moves this process into a mount namespace of its own, whose mounts
-    never reach the machine's. Where it may not (not root), into a user
-    namespace of its own too, keeping its user and group; only a process
-    with one thread can."""
+    never reach the machine's. Where it may not (not root), or `as_root`,
+    into a user namespace of its own too, keeping its user and group, or
+    with `as_root` as that namespace's root; only a process with one thread
+    can."""
     uid, gid = os.geteuid(), os.getegid()
-    if _libc.unshare(_CLONE_NEWNS) != 0:
+    if as_root or _libc.unshare(_CLONE_NEWNS) != 0:
         _check(_libc.unshare(_CLONE_NEWNS | _CLONE_NEWUSER), "unshare")
-        for name, text in [("setgroups", "deny"), ("uid_map", "%d %d 1" % (uid, uid)),
-                           ("gid_map", "%d %d 1" % (gid, gid))]:
+        inside_uid, inside_gid = (0, 0) if as_root else (uid, gid)
+        for name, text in [("setgroups", "deny"), ("uid_map", "%d %d 1" % (inside_uid, uid)),
+                           ("gid_map", "%d %d 1" % (inside_gid, gid))]:
             with open("/proc/self/" + name, "w") as file:
                 file.write(text)
     _check(_libc.mount(b"none", b"/", None, _MS_REC | _MS_PRIVATE, None),
@@ -163,13 +193,17 @@ def enter_hide_drivers():
     enter(hidden())
 
 
+def _check_no_usb_devices():
+    for path in USB_FOLDERS:
+        if os.path.isdir(path) and os.listdir(path):
+            raise OSError(errno.EEXIST, "%s still has entries" % path)
+
+
 def check_hide_drivers():
     for path in hidden():
         if os.stat(path).st_size:
             raise OSError(errno.EEXIST, "%s is still there" % path)
-    for path in USB_FOLDERS:
-        if os.path.isdir(path) and os.listdir(path):
-            raise OSError(errno.EEXIST, "%s still has entries" % path)
+    _check_no_usb_devices()
 
 
 def _device_tree_root():
@@ -245,10 +279,127 @@ def check_usb_device(port):
         raise OSError(errno.EEXIST, "/dev/bus/usb holds %s" % ", ".join(nodes))
 
 
+def _install_local_driver(library):
+    """`library` as LOCAL_LIBRARIES/libftd2xx.so, beside the folder's other
+    entries (each a bind of the machine's own, or the same link), and a
+    loader's cache that knows it."""
+    machine = os.open(LOCAL_LIBRARIES, os.O_PATH | os.O_DIRECTORY)
+    names = os.listdir(LOCAL_LIBRARIES)
+    empty_folder_over(LOCAL_LIBRARIES, writable=True)
+    for name in names:
+        if name.startswith(LIBRARY + "."):
+            continue
+        source = "/proc/self/fd/%d/%s" % (machine, name)
+        path = os.path.join(LOCAL_LIBRARIES, name)
+        if os.path.islink(source):
+            os.symlink(os.readlink(source), path)
+            continue
+        if os.path.isdir(source):
+            os.mkdir(path)
+        else:
+            open(path, "x").close()
+        bind(source, path)
+    os.close(machine)
+    shutil.copy(library, os.path.join(LOCAL_LIBRARIES, LIBRARY))
+    # The cache stays a file there: an unlinked one could not be hidden again
+    # (hide-drivers) in a namespace within this one.
+    cache_folder = LOCAL_LIBRARIES
+    if os.path.isdir(LDCONFIG_FOLDER):
+        empty_folder_over(LDCONFIG_FOLDER, writable=True)
+        cache_folder = LDCONFIG_FOLDER
+    cache = os.path.join(cache_folder, "ld.so.cache")
+    # -X: no links made in the machine's library folders.
+    subprocess.run([shutil.which("ldconfig") or "/sbin/ldconfig", "-X", "-C", cache],
+                   env={k: v for k, v in os.environ.items() if not inherited(k)},
+                   stdin=subprocess.DEVNULL, check=True)
+    bind(cache, LOADER_CACHE)
+
+
+def enter_bench_machine(library):
+    devices = os.environ.get("UMOCKDEV_DIR")
+    private_namespace()
+    hide_usb_devices()
+    if devices is not None:
+        os.environ["UMOCKDEV_DIR"] = devices
+    _install_local_driver(os.path.abspath(library))
+
+
+def check_bench_machine(library):
+    with open(os.path.join(LOCAL_LIBRARIES, LIBRARY), "rb") as installed, \
+            open(library, "rb") as wanted:
+        if installed.read() != wanted.read():
+            raise OSError(errno.EEXIST, "%s/%s is not %s" % (LOCAL_LIBRARIES, LIBRARY, library))
+    os.environ.pop("UMOCKDEV_DIR", None)
+    _check_no_usb_devices()
+
+
+def _mount_point_types():
+    """{mount point: file system type} of this process's mounts, the last
+    one on each point."""
+    found = {}
+    with open("/proc/self/mountinfo") as mounts:
+        for line in mounts:
+            fields, _, rest = line.partition(" - ")
+            found[fields.split()[4]] = rest.split()[0]
+    return found
+
+
+def enter_overlay_root():
+    private_namespace()
+    scratch = tempfile.mkdtemp(prefix="quendal-overlay-")
+    try:
+        empty_folder_over(scratch, writable=True)
+        try:
+            for folder in OVERLAID:
+                upper, work = (os.path.join(scratch, kind + folder.replace("/", "-"))
+                               for kind in ("upper", "work"))
+                os.mkdir(upper)
+                os.mkdir(work)
+                options = "lowerdir=%s,upperdir=%s,workdir=%s" % (folder, upper, work)
+                _check(_libc.mount(b"overlay", os.fsencode(folder), b"overlay", 0,
+                                   os.fsencode(options)),
+                       "mount -t overlay -o %s overlay %s" % (options, folder))
+        finally:
+            # The overlays keep their upper folders; the name in /tmp goes.
+            unmount(scratch)
+    finally:
+        os.rmdir(scratch)
+
+
+def check_overlay_root():
+    types = _mount_point_types()
+    for folder in OVERLAID:
+        if types.get(folder) != "overlay":
+            raise OSError(errno.ENOENT, "%s is no overlay" % folder)
+
+
+def enter_i386_binfmt():
+    # binfmt_misc is one for each user namespace, so this one's own is
+    # written, and only its root may mount it.
+    private_namespace(as_root=True)
+    _check(_libc.mount(b"binfmt_misc", os.fsencode(BINFMT_MISC), b"binfmt_misc", 0, None),
+           "mount -t binfmt_misc binfmt_misc %s" % BINFMT_MISC)
+    register = os.open(os.path.join(BINFMT_MISC, "register"), os.O_WRONLY)
+    try:
+        # One write: binfmt_misc takes a registration whole.
+        os.write(register, QEMU_I386_BINFMT.encode())
+    finally:
+        os.close(register)
+
+
+def check_i386_binfmt():
+    with open(os.path.join(BINFMT_MISC, "qemu-i386")) as entry:
+        if entry.readline().strip() != "enabled":
+            raise OSError(errno.ENOENT, "qemu-i386 is registered but not enabled")
+
+
 # Each mode: (count of its arguments, how to enter it, how to check it).
 MODES = {
     "hide-drivers": (0, enter_hide_drivers, check_hide_drivers),
     "usb-device": (1, enter_usb_device, check_usb_device),
+    "bench-machine": (1, enter_bench_machine, check_bench_machine),
+    "overlay-root": (0, enter_overlay_root, check_overlay_root),
+    "i386-binfmt": (0, enter_i386_binfmt, check_i386_binfmt),
 }
 
 

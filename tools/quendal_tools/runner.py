@@ -150,7 +150,7 @@ class Run:
     def _through_terminal(self):
         return self.master is not None and not self.output_path
 
-    def wire(self, text):
+    def as_output(self, text):
         """`text` (bytes) as it arrives in `output`: through a terminal, its
         "\n" become "\r\n"."""
         return text.replace(b"\n", b"\r\n") if self._through_terminal() else text
@@ -181,14 +181,14 @@ class Run:
     def wait_for_output(self, expected):
         """Reads until the program has written `expected` (bytes, "\\n" line
         ends); fails when the program ended or the safety net ran out."""
-        wire = self.wire(expected)
+        shown = self.as_output(expected)
         deadline = time.monotonic() + self.safety_timeout
         while True:
             if self.output_path:
-                if wire in self.output:
+                if shown in self.output:
                     return
             else:
-                found = self._output.find(wire, max(0, self._searched - len(wire)))
+                found = self._output.find(shown, max(0, self._searched - len(shown)))
                 if found >= 0:
                     return
                 self._searched = len(self._output)
