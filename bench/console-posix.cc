@@ -223,6 +223,13 @@ void WaitForForeground() {
   }
 }
 
+// Out of the key mode, the waits' way back to it: whether the key mode is on.
+// In the key mode this costs one load, so the read-back pays nothing.
+bool TakeKeyModeBackIfOff() {
+  if (g_key_mode_state != kKeyModeOn) TakeKeyModeBack();
+  return g_key_mode_state == kKeyModeOn;
+}
+
 void EnterKeyMode() {
   if (!isatty(STDIN_FILENO)) return;
   WaitForForeground();
@@ -269,10 +276,7 @@ class PosixConsole final : public Console {
   void Print(const char* text) override { WriteAll(text, std::strlen(text)); }
 
   bool KeyWaiting() override {
-    if (g_key_mode_state != kKeyModeOn) {
-      TakeKeyModeBack();
-      if (g_key_mode_state != kKeyModeOn) return false;
-    }
+    if (!TakeKeyModeBackIfOff()) return false;
     // End of input, a hang-up and a closed descriptor all count as a key:
     // no key can ever come after them, and a scripted run must still end.
     struct pollfd input = {STDIN_FILENO, POLLIN, 0};
@@ -309,7 +313,7 @@ class PosixConsole final : public Console {
       while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
       }
       if (!Before(wake, deadline)) return;
-      if (g_key_mode_state != kKeyModeOn) TakeKeyModeBack();
+      TakeKeyModeBackIfOff();
     }
   }
 
