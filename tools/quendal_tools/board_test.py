@@ -22,7 +22,7 @@ import signal
 import subprocess
 import sys
 import time
-from collections import namedtuple
+from collections import Counter, namedtuple
 
 if __package__ in (None, ""):  # Run as a file: the package is beside it.
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -249,6 +249,11 @@ def isolation_prefix(device, devices):
 
 # One run ----------------------------------------------------------------
 
+def d0_d1(value):
+    """The levels of D0 and D1 in a reading."""
+    return value & 1, value >> 1 & 1
+
+
 class Outcome:
     def __init__(self):
         self.phases = []  # (phase, seconds it ran)
@@ -258,7 +263,7 @@ class Outcome:
 
     def levels(self):
         """The D0/D1 levels read back: {(D0, D1), ...}."""
-        return {(value & 1, value >> 1 & 1) for value in self.values}
+        return {d0_d1(value) for value in self.values}
 
 
 def halted(screen):
@@ -357,7 +362,7 @@ def check(screen, status, outcome):
                                 % (rest[position:position + 80], texts.CLOSING_PROMPT))
     if not outcome.values:
         outcome.problems.append("no read-back line")
-    wrong = sorted({v for v in outcome.values if (v & 1, v >> 1 & 1) != (1, 0)})
+    wrong = sorted({v for v in outcome.values if d0_d1(v) != (1, 0)})
     if wrong:
         outcome.problems.append("D0 must read 1 and D1 0 (the fast pattern's last byte, 01), "
                                 "read back " + ", ".join("%02x" % v for v in wrong))
@@ -390,10 +395,8 @@ def exit_text(status):
 
 def report(driver, device, outcome, detached):
     phases = ", ".join("%s %.1f s" % phase for phase in outcome.phases) or "none"
-    counts = {}
-    for value in outcome.values:
-        counts[value] = counts.get(value, 0) + 1
-    values = ", ".join("%02x (%d readings)" % item for item in counts.items()) or "none"
+    values = ", ".join("%02x (%d readings)" % item
+                       for item in Counter(outcome.values).items()) or "none"
     verdict = "fail: " + "; ".join(outcome.problems) if outcome.problems else "pass"
     notes = "".join("; detaches %s (the device's serial port comes back when it is plugged in "
                     "again)" % name for name in detached)

@@ -55,7 +55,8 @@ import sys
 import tempfile
 
 LIBRARY = "libftd2xx.so"
-LOADER_FILES = ["/etc/ld.so.cache", "/etc/ld.so.preload"]
+LOADER_CACHE = "/etc/ld.so.cache"
+LOADER_FILES = [LOADER_CACHE, "/etc/ld.so.preload"]
 # Where the loaders look after their cache (`ld.so --help` lists them): these
 # folders, their multiarch folders (x86_64-linux-gnu...), and in each its
 # hardware subfolders: glibc-hwcaps/x86-64-v3, or nested legacy ones
@@ -68,7 +69,6 @@ LEGACY_SUBFOLDERS = {"tls", "haswell", "xeon_phi", "avx512_1", "x86_64", "i686",
 SYSFS_DEVICES = "/sys/bus/usb/devices"
 USB_FOLDERS = ["/dev/bus/usb", "/proc/bus/usb", SYSFS_DEVICES]
 LOCAL_LIBRARIES = "/usr/local/lib"
-LOADER_CACHE = "/etc/ld.so.cache"
 # Where ldconfig keeps its auxiliary cache, which it writes on every run.
 LDCONFIG_FOLDER = "/var/cache/ldconfig"
 OVERLAID = ["/usr", "/etc", "/var"]
@@ -166,6 +166,15 @@ def hidden():
     return list(dict.fromkeys(files))
 
 
+def empty_folder_if_any(path):
+    """`empty_folder_over(path)` where this machine has that folder."""
+    try:
+        empty_folder_over(path)
+    except OSError as error:
+        if error.errno not in (errno.ENOENT, errno.ENOTDIR):
+            raise
+
+
 def hide_usb_devices():
     """Makes each of USB_FOLDERS that this machine has an empty folder. This
     process's own view stops going through umockdev's preload library (a
@@ -173,11 +182,7 @@ def hide_usb_devices():
     wherever the real ones are."""
     os.environ.pop("UMOCKDEV_DIR", None)
     for path in USB_FOLDERS:
-        try:
-            empty_folder_over(path)
-        except OSError as error:
-            if error.errno not in (errno.ENOENT, errno.ENOTDIR):
-                raise
+        empty_folder_if_any(path)
 
 
 def enter(files):
@@ -261,11 +266,7 @@ def enter_usb_device(port):
         _only_entries(root + "/dev/bus/usb", [bus], make_node)
     finally:
         os.close(source)
-    try:
-        empty_folder_over("/proc/bus/usb")
-    except OSError as error:
-        if error.errno not in (errno.ENOENT, errno.ENOTDIR):
-            raise
+    empty_folder_if_any("/proc/bus/usb")
 
 
 def check_usb_device(port):

@@ -48,7 +48,10 @@ def whole_lines(path):
 
 def vcd_timescale_ns(path):
     """The waveform's time unit in ns (the board's "$timescale 100 ns $end" gives 100)."""
-    text = whole_lines(path)
+    return _timescale_ns(whole_lines(path))
+
+
+def _timescale_ns(text):
     number = "".join(text.split("$timescale", 1)[1].split("$end", 1)[0].split())
     digits = number.rstrip("fpnums")
     return int(digits) * _TIMESCALE_NS[number[len(digits):]]
@@ -58,8 +61,9 @@ def read_vcd_levels(path):
     """A waveform as (time in ns, levels of D0..D7 as a byte) at each of its
     time stamps: the board's own (VBOARD_VCD), or one that another reader
     wrote, with a change on the same line as its time stamp."""
-    unit_ns = vcd_timescale_ns(path)
-    definitions, _, changes = whole_lines(path).partition("$enddefinitions")
+    text = whole_lines(path)
+    unit_ns = _timescale_ns(text)
+    definitions, _, changes = text.partition("$enddefinitions")
     codes = {}
     words = definitions.split()
     for i, word in enumerate(words[:-4]):

@@ -30,7 +30,6 @@ def environment(library_dir, settings=None, extra=None):
     return env
 
 
-
 class Run:
     """One process and what it writes.
 
