@@ -62,9 +62,11 @@ class DebianPythonTest(unittest.TestCase):
             if first.startswith("#!") and "python" in first and first != "#!" + DEBIAN_PYTHON:
                 wrong.append("%s: %s" % (name, first))
             shell = first.startswith("#!") and first.endswith(("sh", "bash"))
-            if (shell or name.endswith(".in")) and BARE_PYTHON.search(text):
-                wrong.append("%s: %s" % (name, BARE_PYTHON.search(text).group(0).strip()))
+            bare = BARE_PYTHON.search(text)
+            if (shell or name.endswith(".in")) and bare:
+                wrong.append("%s: %s" % (name, bare.group(0).strip()))
         self.assertEqual(wrong, [])
+
 
 if __name__ == "__main__":
     harness.main()

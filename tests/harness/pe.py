@@ -1,6 +1,7 @@
 """What the Windows builds' files declare, read from their PE headers:
-the machine, the imported and the exported names. Read here rather than from
-a tool's listing, whose layout changes between versions."""
+the machine, the link's timestamp, the imported and the exported names.
+Read here rather than from a tool's listing, whose layout changes between
+versions."""
 import struct
 
 _MACHINES = {0x8664: "x64", 0x14C: "x86"}
@@ -9,23 +10,22 @@ _EXPORT_DIRECTORY, _IMPORT_DIRECTORY = 0, 1
 
 
 class _Image:
-    """A PE file's bytes, addressed as the loader maps them (by RVA)."""
+    """A PE file's bytes, addressed as the loader maps them (by RVA).
+    `name` says which file in an error."""
 
-    def __init__(self, path):
-        with open(path, "rb") as image:
-            self.data = image.read()
+    def __init__(self, data, name):
+        self.data = data
         if self.data[:2] != b"MZ":
-            raise ValueError("%s: not an MZ executable" % path)
+            raise ValueError("%s: not an MZ executable" % name)
         header = self.u32(0x3C)
         if self.data[header:header + 4] != b"PE\0\0":
-            raise ValueError("%s: no PE header" % path)
-        machine, sections, _, _, _, optional_size = struct.unpack_from(
+            raise ValueError("%s: no PE header" % name)
+        self.machine, sections, self.timestamp, _, _, optional_size = struct.unpack_from(
             "<HHIIIH", self.data, header + 4)
-        self.machine = machine
         optional = header + 24
         magic = self.u16(optional)
         if magic not in (_PE32, _PE32_PLUS):
-            raise ValueError("%s: unknown optional header 0x%x" % (path, magic))
+            raise ValueError("%s: unknown optional header 0x%x" % (name, magic))
         self.thunk_size = 8 if magic == _PE32_PLUS else 4
         # The data directories follow the fields whose count they end with.
         count_at = optional + (108 if magic == _PE32_PLUS else 92)
@@ -63,15 +63,26 @@ class _Image:
         return self.directories[index][0]
 
 
+def _read(path):
+    with open(path, "rb") as image:
+        return _Image(image.read(), path)
+
+
 def architecture(path):
     """"x64" or "x86", from the machine field of a Windows executable's header."""
-    return _MACHINES[_Image(path).machine]
+    return _MACHINES[_read(path).machine]
+
+
+def timestamp(data):
+    """The TimeDateStamp of the header of a PE file given as its bytes (a
+    member read from an archive)."""
+    return _Image(data, "a PE file").timestamp
 
 
 def imports(path):
     """{DLL name as written in the file: [imported names]}; an import by
     ordinal shows as "#N"."""
-    image = _Image(path)
+    image = _read(path)
     table = {}
     descriptor = image.directory(_IMPORT_DIRECTORY)
     if descriptor is None:
@@ -101,7 +112,7 @@ def imports(path):
 
 def exports(path):
     """The exported names, from the export name table."""
-    image = _Image(path)
+    image = _read(path)
     directory = image.directory(_EXPORT_DIRECTORY)
     if directory is None:
         return []

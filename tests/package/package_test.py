@@ -29,7 +29,7 @@ TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SOURCE = os.path.dirname(TESTS)
 sys.path.insert(0, TESTS)
 import harness  # noqa: E402
-from harness import isolation, texts, wine  # noqa: E402
+from harness import isolation, pe, texts, wine  # noqa: E402
 
 DIST = None
 
@@ -126,9 +126,7 @@ def deb(package, architecture):
 
 def deb_members(path):
     """{path: TarInfo} of the files in a package, and a reader of a file's bytes."""
-    data = subprocess.run(["dpkg-deb", "--fsys-tarfile", path], check=True,
-                          stdout=subprocess.PIPE).stdout
-    archive = tarfile.open(fileobj=io.BytesIO(data))
+    archive = deb_tar(path, "fsys")
     members = {m.name[1:] if m.name.startswith("./") else m.name: m
                for m in archive.getmembers()}
     return members, lambda name: archive.extractfile(members[name]).read()
@@ -690,13 +688,6 @@ def deb_tar(path, part):
     return tarfile.open(fileobj=io.BytesIO(data))
 
 
-def pe_timestamp(data):
-    """The TimeDateStamp of a PE file's COFF header."""
-    (header,) = struct.unpack_from("<I", data, 0x3C)
-    assert data[header:header + 4] == b"PE\0\0"
-    return struct.unpack_from("<I", data, header + 8)[0]
-
-
 class ReleaseTimeTest(unittest.TestCase):
     """Every archive member, and the PE header of each Windows executable,
     carry the release's one time, never the time of the build."""
@@ -734,7 +725,7 @@ class ReleaseTimeTest(unittest.TestCase):
                 for member in archive.infolist():
                     self.assertEqual(member.date_time, dos_time, member.filename)
                     if member.filename.endswith((".exe", ".dll")):
-                        self.assertEqual(pe_timestamp(archive.read(member)), self.time,
+                        self.assertEqual(pe.timestamp(archive.read(member)), self.time,
                                          member.filename)
 
 
