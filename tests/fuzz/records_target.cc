@@ -136,26 +136,38 @@ class JsonObjectReader {
 
 std::u32string Chars(const std::string& text) { return std::u32string(text.begin(), text.end()); }
 
-// A JSON integer's text as a signed value, or false when it is not one.
-bool Integer(const JsonValue& value, long double* number) {
-  if (value.is_string || value.text.empty()) return false;
-  long double result = 0;
-  const bool negative = value.text[0] == '-';
-  for (std::size_t i = negative ? 1 : 0; i < value.text.size(); ++i) {
-    if (value.text[i] < '0' || value.text[i] > '9') return false;
-    result = result * 10 + (value.text[i] - '0');
+// A JSON integer, kept as its sign and magnitude so that every 64-bit value,
+// signed or not, compares exactly.
+struct Integer {
+  bool negative;
+  std::uint64_t magnitude;
+  bool operator==(const Integer& other) const {
+    return negative == other.negative && magnitude == other.magnitude;
   }
-  *number = negative ? -result : result;
-  return true;
-}
+};
 
-// Exact for every 64-bit value: a long double has a 64-bit mantissa on the
-// targets that the tests run on, and the sign is kept apart.
+Integer Signed(std::int64_t value) {
+  const bool negative = value < 0;
+  const std::uint64_t bits = static_cast<std::uint64_t>(value);
+  return {negative, negative ? ~bits + 1 : bits};
+}
+Integer Unsigned(std::uint64_t value) { return {false, value}; }
+
 bool IsNumber(const std::map<std::string, JsonValue>& members, const std::string& name,
-              long double expected) {
+              Integer expected) {
   const auto member = members.find(name);
-  long double number = 0;
-  return member != members.end() && Integer(member->second, &number) && number == expected;
+  if (member == members.end() || member->second.is_string) return false;
+  const std::u32string& text = member->second.text;
+  Integer read{!text.empty() && text[0] == '-', 0};
+  const std::size_t first = read.negative ? 1 : 0;
+  if (text.size() == first || text.size() - first > 20) return false;
+  for (std::size_t i = first; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    const std::uint64_t digit = text[i] - '0';
+    if (read.magnitude > (UINT64_MAX - digit) / 10) return false;
+    read.magnitude = read.magnitude * 10 + digit;
+  }
+  return read == expected;
 }
 
 bool IsString(const std::map<std::string, JsonValue>& members, const std::string& name,
@@ -181,7 +193,7 @@ void CheckKeyLine(FuzzInput& input) {
   const char key = static_cast<char>(input.Byte());
   const auto members = ReadLine(TraceKeyLine(t_ns, key));
   FUZZ_CHECK(members.size() == 2);
-  FUZZ_CHECK(IsNumber(members, "t_ns", t_ns));
+  FUZZ_CHECK(IsNumber(members, "t_ns", Unsigned(t_ns)));
   FUZZ_CHECK(IsString(members, "key", std::u32string(1, static_cast<unsigned char>(key))));
 }
 
@@ -193,7 +205,7 @@ void CheckCallLine(FuzzInput& input) {
   const char* call = kCalls[input.Byte() % 5];
   const std::uint32_t status = input.Uint32();
   std::string arguments;
-  std::map<std::string, long double> numbers;
+  std::map<std::string, std::int64_t> numbers;
   std::vector<std::uint8_t> data;
   const bool has_data = input.Byte() % 2 == 1;
   if (has_data) {
@@ -203,15 +215,15 @@ void CheckCallLine(FuzzInput& input) {
   for (const char* name : kNumbers) {
     if (input.Byte() % 2 == 0) continue;
     const std::int64_t value = static_cast<std::int64_t>(input.Number(8));
-    numbers[name] = static_cast<long double>(value);
+    numbers[name] = value;
     arguments += TraceNumber(name, value);
   }
   const auto members = ReadLine(TraceCallLine(t_ns, call, status, arguments));
   FUZZ_CHECK(members.size() == 3 + numbers.size() + (has_data ? 1 : 0));
-  FUZZ_CHECK(IsNumber(members, "t_ns", t_ns));
+  FUZZ_CHECK(IsNumber(members, "t_ns", Unsigned(t_ns)));
   FUZZ_CHECK(IsString(members, "call", Chars(call)));
-  FUZZ_CHECK(IsNumber(members, "status", status));
-  for (const auto& [name, value] : numbers) FUZZ_CHECK(IsNumber(members, name, value));
+  FUZZ_CHECK(IsNumber(members, "status", Unsigned(status)));
+  for (const auto& [name, value] : numbers) FUZZ_CHECK(IsNumber(members, name, Signed(value)));
   if (has_data) {
     static const char kDigits[] = "0123456789abcdef";
     std::string hex;

@@ -3,36 +3,29 @@
 // Options (arguments that start with '-') are libFuzzer's and are ignored.
 // An input that breaks a check aborts; no input at all is a failure too, so
 // that a corpus that went missing does not pass.
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <system_error>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace {
 
-bool IsFolder(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
+namespace fs = std::filesystem;
 
 // The files of a folder, in name order so that every run goes the same way.
 std::vector<std::string> FilesIn(const std::string& folder) {
   std::vector<std::string> files;
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return files;
-  while (const dirent* entry = readdir(dir)) {
-    const std::string path = folder + "/" + entry->d_name;
-    if (entry->d_name[0] != '.' && !IsFolder(path)) files.push_back(path);
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
+    if (entry.is_regular_file(error)) files.push_back(entry.path().string());
   }
-  closedir(dir);
   std::sort(files.begin(), files.end());
   return files;
 }
@@ -44,7 +37,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument.empty() || argument[0] == '-') continue;
-    if (IsFolder(argument)) {
+    std::error_code error;
+    if (fs::is_directory(argument, error)) {
       const std::vector<std::string> files = FilesIn(argument);
       inputs.insert(inputs.end(), files.begin(), files.end());
     } else {
