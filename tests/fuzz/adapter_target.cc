@@ -93,7 +93,8 @@ const ftdi_adapter::FtdiCalls kStandInCalls = {
     },
     [](ftdi_context* context, libusb_device* device) {
       g_stand_in.Use(context, ContextState::kInitialised);
-      FUZZ_CHECK(g_stand_in.asked_index < 4 && device == g_stand_in.devices[g_stand_in.asked_index]);
+      FUZZ_CHECK(g_stand_in.asked_index < 4 &&
+                 device == g_stand_in.devices[g_stand_in.asked_index]);
       const int result = g_stand_in.Result();
       if (result == 0) g_stand_in.contexts[context] = ContextState::kOpened;
       return result;
@@ -149,8 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     g_stand_in.devices[i] = reinterpret_cast<libusb_device*>(&g_stand_in.device_tokens[i]);
   }
 
-  std::vector<DeviceHandle> handles;     // From successful opens.
-  std::vector<DeviceHandle> left_over;   // What failed opens left in place.
+  std::vector<DeviceHandle> handles;    // From successful opens.
+  std::vector<DeviceHandle> left_over;  // What failed opens left in place.
   unsigned char not_a_handle = 0;
   for (int steps = 0; !input.empty() && steps < 32; ++steps) {
     // A handle as a caller might pass it: one that an open gave, one that a

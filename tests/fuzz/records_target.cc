@@ -291,9 +291,8 @@ void CheckWaveform(FuzzInput& input) {
     std::vector<PinLevels> changes;
     for (int count = input.Byte() % 16; count > 0; --count) {
       // Mostly forwards from the origin, sometimes anywhere.
-      const std::uint64_t t_ns = input.Byte() % 4 == 0
-                                     ? input.Number(8) % kTimeLimit
-                                     : origin + unit * 100 + input.Number(2);
+      const std::uint64_t t_ns = input.Byte() % 4 == 0 ? input.Number(8) % kTimeLimit
+                                                       : origin + unit * 100 + input.Number(2);
       changes.push_back({t_ns, input.Byte()});
       if (changes.back().levels == levels) continue;
       unit = std::max(unit, t_ns > origin ? (t_ns - origin) / 100 : 0);
@@ -304,7 +303,8 @@ void CheckWaveform(FuzzInput& input) {
     FUZZ_CHECK(piece.empty() || piece[0] == '#');
     dump += piece;
   }
-  const std::uint64_t end_ns = input.Byte() % 2 ? origin + input.Number(4) : input.Number(8) % kTimeLimit;
+  const std::uint64_t end_ns =
+      input.Byte() % 2 ? origin + input.Number(4) : input.Number(8) % kTimeLimit;
   dump += VcdEnd(end_ns, &state);
 
   const std::vector<std::string> lines = Lines(dump);
@@ -312,8 +312,8 @@ void CheckWaveform(FuzzInput& input) {
   while (first < lines.size() && lines[first] != "$enddefinitions $end") ++first;
   FUZZ_CHECK(first == 12 && lines[1] == "$timescale 100 ns $end");
   for (int pin = 0; pin < 8; ++pin) {
-    FUZZ_CHECK(lines[3 + pin] == std::string("$var wire 1 ") + static_cast<char>('!' + pin) +
-                                     " D" + std::to_string(pin) + " $end");
+    FUZZ_CHECK(lines[3 + pin] == std::string("$var wire 1 ") + static_cast<char>('!' + pin) + " D" +
+                                     std::to_string(pin) + " $end");
   }
   // Then "#0", "$dumpvars", the eight initial levels and "$end".
   FUZZ_CHECK(lines.size() >= first + 12 && lines[first + 1] == "#0" &&

@@ -141,11 +141,13 @@ void CheckAcceptance(const BoardVariables& variables, const BoardConfig& config)
   FUZZ_CHECK(config.clock_factor >= 1 && config.clock_factor <= 1000);
   for (std::uint32_t latency : config.latency_us) FUZZ_CHECK(latency <= 60000000);
   for (const FaultRule& rule : config.faults) {
-    FUZZ_CHECK(static_cast<int>(rule.entry) >= 0 && static_cast<int>(rule.entry) < kEntryPointCount);
+    FUZZ_CHECK(static_cast<int>(rule.entry) >= 0 &&
+               static_cast<int>(rule.entry) < kEntryPointCount);
     FUZZ_CHECK(rule.from_call >= 1);
   }
   for (const KeyRule& rule : config.keys) {
-    FUZZ_CHECK(static_cast<int>(rule.entry) >= 0 && static_cast<int>(rule.entry) < kEntryPointCount);
+    FUZZ_CHECK(static_cast<int>(rule.entry) >= 0 &&
+               static_cast<int>(rule.entry) < kEntryPointCount);
     FUZZ_CHECK(rule.on_call >= 1);
     FUZZ_CHECK(!rule.keys.empty() && rule.keys.find(',') == std::string::npos);
   }
