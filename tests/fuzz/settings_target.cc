@@ -174,6 +174,20 @@ void CheckAcceptance(const BoardVariables& variables, const BoardConfig& config)
   FUZZ_CHECK(config.trace_path == ValueOf(variables, "VBOARD_TRACE"));
   FUZZ_CHECK(config.vcd_path == ValueOf(variables, "VBOARD_VCD"));
 
+  // A call meets the rule of its entry point that started last by then, and
+  // none before the first has started; rules start at calls of their own.
+  for (const FaultRule& rule : config.faults) {
+    for (std::uint32_t call : {rule.from_call - 1, rule.from_call, rule.from_call + 1}) {
+      const FaultRule* met = FindFault(config, rule.entry, call);
+      for (const FaultRule& other : config.faults) {
+        const bool started = other.entry == rule.entry && other.from_call <= call;
+        FUZZ_CHECK(!started || (met != nullptr && met->from_call >= other.from_call));
+        FUZZ_CHECK(&other == met || !started || other.from_call != met->from_call);
+      }
+      FUZZ_CHECK(met == nullptr || (met->entry == rule.entry && met->from_call <= call));
+    }
+  }
+
   BoardConfig again;
   std::string error;
   FUZZ_CHECK(ParseBoardConfig(Written(config), &again, &error));
