@@ -5,6 +5,7 @@ halt; that is enough to see the key mode, the pending key and every way out.
 The runs that need a phase, or a file that the driver library opens, use the
 virtual board.
 """
+import ctypes
 import functools
 import os
 import resource
@@ -108,6 +109,31 @@ def on_host(number):
     if harness.emulated and number >= signal.SIGRTMIN:
         return emulated_real_time_signals().get(number)
     return number
+
+
+def hooked(*hooks, tid_path=None):
+    """The environment that preloads tests/signals/terminal_hooks.c into the
+    program with `hooks` on; `tid_path` gets the id of its thread."""
+    library = os.environ.get("QUENDAL_TERMINAL_HOOKS")
+    if not library:
+        raise RuntimeError("QUENDAL_TERMINAL_HOOKS is not set; run the tests through CTest, "
+                           "which sets it")
+    # AddressSanitizer wants its own library first; it has no interest in
+    # the two calls that the hooks wrap.
+    env = {"TERMINAL_HOOKS": ",".join(hooks), "ASAN_OPTIONS": "verify_asan_link_order=0"}
+    if tid_path:
+        env["TERMINAL_HOOKS_TID"] = tid_path
+    if harness.emulated:  # For the emulated program's loader, not the host's.
+        env["QEMU_SET_ENV"] = "LD_PRELOAD=" + library
+    else:
+        env["LD_PRELOAD"] = library
+    return env
+
+
+def send_to_thread(pid, tid, number):
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.tgkill(pid, tid, number) != 0:
+        raise OSError(ctypes.get_errno(), "tgkill")
 
 
 def new_terminal_mode():
@@ -362,10 +388,13 @@ class TerminalTest(unittest.TestCase):
         self.assertEqual(os.WEXITSTATUS(run.next_status()), 0)
         self.assertEqual(run.terminal_mode(), run.original_mode)
 
-    def test_ended_in_the_background_after_its_stop_it_leaves_the_shell_s_mode(self):
-        # Ctrl-Z, then at the line editor's prompt `bg` and `kill %1`, or
+    def test_ended_in_the_background_it_leaves_the_shell_s_mode_or_gives_back_its_own(self):
+        # Stopped, then at the line editor's prompt `bg` and `kill %1`, or
         # `kill %1` alone, which sends a stopped job SIGTERM, then SIGCONT.
-        # The mode was given back at the stop: the one there now is the shell's.
+        # After Ctrl-Z the mode was given back at the stop: the one there now
+        # is the shell's. After SIGSTOP, which no program can catch, the
+        # program gives back the mode it found, from the background, where
+        # the change must not stop it (SIGTTOU).
         def kill_running(run):
             os.kill(run.pid, signal.SIGCONT)
             wait_until_taken(run.pid, signal.SIGCONT)
@@ -375,10 +404,16 @@ class TerminalTest(unittest.TestCase):
             os.kill(run.pid, signal.SIGTERM)
             os.kill(run.pid, signal.SIGCONT)
 
-        for name, kill in [("bg, kill %1", kill_running), ("kill %1", kill_stopped)]:
+        ctrl_z = lambda run: run.type(b"\x1a")  # noqa: E731
+        sigstop = lambda run: os.kill(run.pid, signal.SIGSTOP)  # noqa: E731
+        cases = [("Ctrl-Z, bg, kill %1", ctrl_z, kill_running, False),
+                 ("Ctrl-Z, kill %1", ctrl_z, kill_stopped, False),
+                 ("SIGSTOP, bg, kill %1", sigstop, kill_running, True)]
+        for name, stop, kill, gives_back in cases:
             with self.subTest(name):
                 run = self.run_to_halt()
-                run.type(b"\x1a")
+                wait_for_key_mode(self, run)
+                stop(run)
                 self.assertTrue(os.WIFSTOPPED(run.next_status()))
                 termios.tcsetattr(run.slave, termios.TCSANOW, line_editing(run.original_mode))
                 shell_mode = run.terminal_mode()
@@ -386,7 +421,81 @@ class TerminalTest(unittest.TestCase):
                 status = run.next_status()
                 self.assertTrue(os.WIFSIGNALED(status), described(status))
                 self.assertEqual(os.WTERMSIG(status), signal.SIGTERM)
-                self.assertEqual(run.terminal_mode(), shell_mode)
+                self.assertEqual(run.terminal_mode(),
+                                 run.original_mode if gives_back else shell_mode)
+
+    def test_on_a_terminal_that_is_not_its_controlling_one_a_sigcont_changes_nothing(self):
+        # The terminal has no owner that could stop the program: a stray
+        # SIGCONT must not make it think itself in the background, where its
+        # waits would report no key for ever.
+        run = runner.start(library_dir=no_driver(), controlling=False)
+        self.addCleanup(run.close)
+        run.wait_for_output(HALT_OUTPUT)
+        wait_for_key_mode(self, run)
+        os.kill(run.process.pid, signal.SIGCONT)
+        wait_until_taken(run.process.pid, signal.SIGCONT)
+        run.type(b"k")
+        self.assertEqual(run.finish(), 0)
+        self.assertEqual(run.terminal_mode(), run.original_mode)
+
+
+class RaceTest(harness.BenchTestCase):
+    """The console's races, made to happen by hooks preloaded into the
+    program (tests/signals/terminal_hooks.c), at a failure halt on the
+    virtual board."""
+
+    def run_to_halt(self, env):
+        run = runner.start_job({"VBOARD_FAIL": "FT_Open=2"}, extra_env=env)
+        self.addCleanup(run.close)
+        run.wait_for_output(as_bytes(texts.halt(texts.failure("FT_Open", 2))))
+        wait_for_key_mode(self, run)
+        return run
+
+    def test_a_sigcont_right_after_the_last_restore_leaves_the_terminal_restored(self):
+        # At the exit (Ctrl-Z and `fg` just after the last key), and while a
+        # fatal signal's handler restores, with the SIGCONT handled on another
+        # thread before the signal ends the process.
+        def end_by_key(run):
+            run.type(b"k")
+            return lambda status: os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+
+        def end_by_signal(run):
+            os.kill(run.pid, signal.SIGTERM)
+            return lambda status: os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGTERM
+
+        cases = [("exit", ("cont-after-restore",), end_by_key),
+                 ("fatal signal", ("cont-after-restore", "thread", "slow-raise"), end_by_signal)]
+        for name, hooks, end in cases:
+            with self.subTest(name):
+                if "thread" in hooks and harness.emulated:
+                    self.skipTest("qemu-user picks the thread that a signal reaches itself")
+                run = self.run_to_halt(hooked(*hooks))
+                ended_as_expected = end(run)
+                status = run.next_status()
+                self.assertTrue(ended_as_expected(status), described(status))
+                self.assertEqual(run.terminal_mode(), run.original_mode)
+
+    @unittest.skipIf(harness.emulated, "qemu-user picks the thread that a signal reaches itself")
+    def test_ctrl_z_taken_on_another_thread_stops_with_the_terminal_given_back(self):
+        # The stop comes late after the handler gave the terminal back: the
+        # main path, waiting for its key, must not take the key mode back
+        # meanwhile.
+        tid_path = os.path.join(self.folder, "tid")
+        run = self.run_to_halt(hooked("thread", "slow-raise", tid_path=tid_path))
+        deadline = time.monotonic() + harness.SAFETY_TIMEOUT
+        while not os.path.exists(tid_path) or not harness.records.whole_lines(tid_path):
+            self.assertLess(time.monotonic(), deadline, "the hooks' thread never started")
+            time.sleep(0.01)
+        send_to_thread(run.pid, int(harness.records.whole_lines(tid_path)), signal.SIGTSTP)
+        status = run.next_status()
+        self.assertTrue(os.WIFSTOPPED(status), described(status))
+        self.assertEqual(run.terminal_mode(), run.original_mode)
+
+        run.bring_to_foreground()
+        wait_for_key_mode(self, run)
+        run.type(b"k")
+        self.assertEqual(os.WEXITSTATUS(run.next_status()), 0)
+        self.assertEqual(run.terminal_mode(), run.original_mode)
 
 
 class BackgroundTest(harness.BenchTestCase):
