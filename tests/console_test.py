@@ -10,6 +10,8 @@ import functools
 import os
 import resource
 import select
+import shlex
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -558,6 +560,64 @@ class BackgroundTest(harness.BenchTestCase):
                 self.assertEqual(run.finish(), 0)  # Reading the output, which the read-back fills.
                 self.assertNotIn(b"#", run.screen())
                 self.assertEqual(run.terminal_mode(), run.original_mode)
+
+
+@unittest.skipUnless(shutil.which("tmux") and shutil.which("dash"),
+                     "needs tmux and dash (scripts/install-deps.sh --tests)")
+class ShellTest(harness.BenchTestCase):
+    """The program under a real shell in a real terminal (tmux's)."""
+
+    def pane(self):
+        shown = subprocess.run(["tmux", "-S", self.socket, "capture-pane", "-p", "-t", "bench"],
+                               capture_output=True, text=True)
+        if shown.returncode != 0:
+            self.fail("the terminal's session has ended: dash has exited")
+        return shown.stdout
+
+    def wait_for_pane(self, text, why):
+        text = text.strip()  # The pane's lines come without their trailing spaces.
+        deadline = time.monotonic() + harness.SAFETY_TIMEOUT
+        while text not in self.pane():
+            self.assertLess(time.monotonic(), deadline, "%s: %r" % (why, self.pane()))
+            time.sleep(0.05)
+
+    def type(self, text):
+        subprocess.run(["tmux", "-S", self.socket, "send-keys", "-t", "bench", "-l", text],
+                       check=True)
+
+    def test_dash_lives_on_after_an_outside_sigstop_in_the_fast_phase(self):
+        # No program can catch SIGSTOP: the terminal keeps the key mode, in
+        # which dash reads its next command. A read there must wait for input,
+        # not return the end of input, which would end dash and its session.
+        self.socket = os.path.join(self.folder, "tmux")
+        pid_path = os.path.join(self.folder, "pid")
+        script = os.path.join(self.folder, "run.sh")
+        command = ["env", "LD_LIBRARY_PATH=" + runner.boards(),
+                   "VBOARD_TRACE=" + self.trace_path] + runner.emulator() + [runner.program()]
+        with open(script, "w") as run_script:
+            run_script.write("echo $$ > %s\nexec %s\n" % (shlex.quote(pid_path),
+                                                          shlex.join(command)))
+        subprocess.run(["tmux", "-S", self.socket, "-f", "/dev/null", "new-session", "-d",
+                        "-s", "bench", "-x", "120", "-y", "40", "exec dash -i"],
+                       env=runner.environment(None), check=True)
+        self.addCleanup(subprocess.run, ["tmux", "-S", self.socket, "kill-server"],
+                        capture_output=True)
+        self.type("echo READY$((40+2))\n")
+        self.wait_for_pane("READY42", "dash did not start")
+        self.type("sh %s\n" % shlex.quote(script))
+        self.wait_for_pane(texts.SLOW_PROMPT, "the program did not start")
+        with open(pid_path) as pid_file:
+            pid = int(pid_file.read())
+        self.addCleanup(lambda: os.path.exists("/proc/%d" % pid) and os.kill(pid, signal.SIGKILL))
+        self.type("#")
+        self.wait_for_pane(texts.FAST_PROMPT, "no fast phase")
+
+        os.kill(pid, signal.SIGSTOP)
+        self.wait_for_pane("Stopped", "dash did not see the stop")
+        self.type("echo ALIVE$((40+2))\n")
+        self.wait_for_pane("ALIVE42", "dash did not run a command after the stop")
+        with open("/proc/%d/stat" % pid) as stat:
+            self.assertEqual(stat.read().rsplit(")", 1)[1].split()[0], "T", "still stopped")
 
 
 class PipeTest(unittest.TestCase):
