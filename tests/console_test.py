@@ -8,7 +8,6 @@ virtual board.
 import ctypes
 import functools
 import os
-import resource
 import select
 import shlex
 import shutil
@@ -211,18 +210,6 @@ def described(status):
     return "exited with %d" % os.WEXITSTATUS(status)
 
 
-def ignoring(number):
-    return lambda: signal.signal(number, signal.SIG_IGN)
-
-
-def without_core_file():
-    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
-
-
-def limit_file_size():
-    resource.setrlimit(resource.RLIMIT_FSIZE, (8, 8))
-
-
 class TerminalTest(unittest.TestCase):
     def run_to_halt(self, **options):
         run = runner.start_job(library_dir=no_driver(), **options)
@@ -260,7 +247,7 @@ class TerminalTest(unittest.TestCase):
                                   "signal %d; the highest that does is %d"
                                   % (os.path.basename(runner.emulator()[0]), number,
                                      max(emulated_real_time_signals())))
-                run = self.run_to_halt(before_exec=without_core_file)
+                run = self.run_to_halt(limits={"CORE": 0})
                 if send is None:
                     os.kill(run.pid, sent)
                 else:
@@ -278,7 +265,7 @@ class TerminalTest(unittest.TestCase):
                  (signal.SIGCONT, False), (signal.SIGHUP, True)]
         for number, ignored_by_parent in cases:
             with self.subTest(signal=number, ignored_by_parent=ignored_by_parent):
-                run = self.run_to_halt(before_exec=ignoring(number) if ignored_by_parent else None)
+                run = self.run_to_halt(ignore=[number] if ignored_by_parent else [])
                 os.kill(run.pid, number)
                 wait_until_taken(run.pid, number)
                 run.type(b"k")
@@ -296,11 +283,11 @@ class TerminalTest(unittest.TestCase):
         # (output, limits, the signal): `quendal-bench | head` once head has
         # gone, and `(ulimit -f ...; quendal-bench > run.log)`.
         cases = [("a closed pipe", write_end, None, signal.SIGPIPE),
-                 ("a file at its size limit", log.fileno(), limit_file_size, signal.SIGXFSZ)]
+                 ("a file at its size limit", log.fileno(), {"FSIZE": 8}, signal.SIGXFSZ)]
         for name, output, limits, expected in cases:
             with self.subTest(name):
                 run = runner.start_job(library_dir=no_driver(), stdout_fd=output,
-                                       before_exec=limits)
+                                       limits=limits)
                 self.addCleanup(run.close)
                 status = run.next_status()
                 self.assertTrue(os.WIFSIGNALED(status), "status %#x" % status)
@@ -658,7 +645,7 @@ class StandardDescriptorTest(harness.BenchTestCase):
         settings = {"VBOARD_LATENCY_US": "FT_Open=60000000"}
         for closed in (0, 1, 2):
             with self.subTest(closed=closed):
-                run = self.start(settings, before_exec=lambda closed=closed: os.close(closed))
+                run = self.start(settings, close=[closed])
                 deadline = time.monotonic() + harness.SAFETY_TIMEOUT
                 while self.trace_path not in open_files(run.process.pid).values():
                     self.assertLess(time.monotonic(), deadline, "the trace was never opened")
