@@ -464,6 +464,15 @@ class RaceTest(harness.BenchTestCase):
                 self.assertTrue(ended_as_expected(status), described(status))
                 self.assertEqual(run.terminal_mode(), run.original_mode)
 
+    def test_a_key_gone_before_it_is_read_does_not_hold_up_the_phase(self):
+        # Seen waiting, then discarded (Ctrl-Z flushes the input) before the
+        # read: the read must not wait for another key.
+        run = runner.start_job(extra_env=hooked("key-gone"))
+        self.addCleanup(run.close)
+        run.wait_for_output(as_bytes(texts.BANNER + texts.SLOW_PROMPT))
+        run.type(b"#")
+        run.wait_for_output(as_bytes(texts.FAST_PROMPT))
+
     @unittest.skipIf(harness.emulated, "qemu-user picks the thread that a signal reaches itself")
     def test_ctrl_z_taken_on_another_thread_stops_with_the_terminal_given_back(self):
         # The stop comes late after the handler gave the terminal back: the

@@ -1,10 +1,13 @@
 /* Preloaded into the bench program (LD_PRELOAD) by the console tests, to make
- * the moments of a race happen on purpose. TERMINAL_HOOKS lists, by commas:
+ * the moments of a race happen on purpose; in any other program (a process
+ * that starts it) it does nothing. TERMINAL_HOOKS lists, by commas:
  *
  *   cont-after-restore  each tcsetattr that turns echo on (a restore) sends
  *                       the process SIGCONT right after it;
  *   slow-raise          raise() waits 200 ms before it raises, so that a stop
  *                       or an end comes late;
+ *   key-gone            each read of a terminal finds its input discarded
+ *                       first, as Ctrl-Z does to a key already seen waiting;
  *   thread              a thread that does nothing but take signals starts
  *                       with the library, as a driver library's would; it
  *                       writes its thread id to the file TERMINAL_HOOKS_TID.
@@ -22,8 +25,11 @@
 #include <time.h>
 #include <unistd.h>
 
+static int g_in_bench = -1;
+
 static int Hooked(const char* name) {
-  const char* hooks = getenv("TERMINAL_HOOKS");
+  if (g_in_bench < 0) g_in_bench = strcmp(program_invocation_short_name, "quendal-bench") == 0;
+  const char* hooks = g_in_bench ? getenv("TERMINAL_HOOKS") : NULL;
   size_t length = strlen(name);
   while (hooks != NULL && *hooks != '\0') {
     if (strncmp(hooks, name, length) == 0 && (hooks[length] == ',' || hooks[length] == '\0')) {
@@ -51,6 +57,12 @@ int raise(int signal_number) {
     }
   }
   return real(signal_number);
+}
+
+ssize_t read(int fd, void* buffer, size_t count) {
+  ssize_t (*real)(int, void*, size_t) = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
+  if (Hooked("key-gone") && isatty(fd)) tcflush(fd, TCIFLUSH);
+  return real(fd, buffer, count);
 }
 
 static void* TakeSignals(void* unused) {
