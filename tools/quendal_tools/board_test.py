@@ -366,7 +366,7 @@ def isolation_prefix(device, devices):
     others = [other for other in devices if identity(other) != identity(device)]
     if others:
         raise Refusal("Cannot keep the other FTDI devices out of the drivers' sight (%s): "
-                      "unplug them, or run as root:%s" % (reason, listing(others)))
+                      "unplug them:%s" % (reason, listing(others)))
     return []
 
 
@@ -585,9 +585,9 @@ def run_driver(program, driver, chosen):
     outcome.appeared = watch.appeared
     if outcome.appeared and not outcome.isolated:
         outcome.problems.append(
-            "void: %s came onto the bus during the run, with no namespace to hide it, so the "
-            "driver may have driven it instead: unplug it and run the board test again"
-            % " and ".join("the FTDI device " + describe(other) for other in outcome.appeared))
+            "void: an FTDI device came onto the bus during the run (%s), and with no namespace "
+            "to hide it the driver may have driven it instead: unplug it and run the board "
+            "test again" % "; ".join(describe(other) for other in outcome.appeared))
     return outcome
 
 
