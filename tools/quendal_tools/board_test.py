@@ -682,7 +682,9 @@ def parse(arguments):
         formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EXIT_STATUSES,
         description="Runs quendal-bench on the chosen FTDI device through each driver it finds "
         "(the installed libftd2xx.so, then the libftdi1 adapter) and checks each run. Each "
-        "driver sees only that device.")
+        "driver sees only that device; where no namespace can be had, it runs only while that "
+        "device is the only FTDI device. The report goes to standard output, the question to "
+        "the terminal.")
     parser.add_argument("--serial", metavar="SERIAL",
                         help="test the FTDI device with this serial number (needed when more "
                         "than one is attached)")
