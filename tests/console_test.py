@@ -456,8 +456,6 @@ class RaceTest(harness.BenchTestCase):
                  ("fatal signal", ("cont-after-restore", "thread", "slow-raise"), end_by_signal)]
         for name, hooks, end in cases:
             with self.subTest(name):
-                if "thread" in hooks and harness.emulated:
-                    self.skipTest("qemu-user picks the thread that a signal reaches itself")
                 run = self.run_to_halt(hooked(*hooks))
                 ended_as_expected = end(run)
                 status = run.next_status()
@@ -473,7 +471,6 @@ class RaceTest(harness.BenchTestCase):
         run.type(b"#")
         run.wait_for_output(as_bytes(texts.FAST_PROMPT))
 
-    @unittest.skipIf(harness.emulated, "qemu-user picks the thread that a signal reaches itself")
     def test_ctrl_z_taken_on_another_thread_stops_with_the_terminal_given_back(self):
         # The stop comes late after the handler gave the terminal back: the
         # main path, waiting for its key, must not take the key mode back
