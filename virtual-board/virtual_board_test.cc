@@ -33,9 +33,8 @@ TEST(VirtualBoard, TakesTheBaudRatesOfAnFt232rAndRefusesTheOthers) {
   const struct {
     std::uint32_t baud;
     DriverStatus status;
-  } cases[] = {{0, kInvalidBaudRate},       {182, kInvalidBaudRate},
-               {183, kDriverOk},            {115200, kDriverOk},
-               {3000000, kDriverOk},        {3000001, kInvalidBaudRate},
+  } cases[] = {{0, kInvalidBaudRate},         {182, kInvalidBaudRate}, {183, kDriverOk},
+               {115200, kDriverOk},           {3000000, kDriverOk},    {3000001, kInvalidBaudRate},
                {UINT32_MAX, kInvalidBaudRate}};
   for (const auto& c : cases) {
     EXPECT_EQ(virtual_board::SetBaudRate(device, c.baud), c.status) << c.baud << " baud";
