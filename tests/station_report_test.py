@@ -4,6 +4,7 @@ parse it, with texts that need escaping."""
 import difflib
 import json
 import os
+import re
 import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
@@ -20,6 +21,7 @@ except ImportError:  # scripts/install-deps.sh --tests installs it.
 TESTS = os.path.dirname(os.path.abspath(__file__))
 DOCS = os.path.join(os.path.dirname(TESTS), "docs")
 SCHEMA = os.path.join(DOCS, "board-report.schema.json")
+PAGE = os.path.join(DOCS, "board-report.md")
 SAMPLES = {"json": os.path.join(DOCS, "board-report.sample.json"),
            "xml": os.path.join(DOCS, "board-report.sample.xml")}
 # Set to write the samples again from the fixture below.
@@ -234,10 +236,23 @@ class ReportFormatTest(unittest.TestCase):
                 ("a read-back without measurements",
                  dict(kept, records=[dict(record, phases=[{"name": "read-back",
                                                            "duration_seconds": 0.5}])])),
+                ("an outcome that its exit status contradicts", dict(kept, exit_status=0)),
                 ("a time that is not UTC", dict(kept, start_time="2026-12-11T08:00:00+01:00")),
                 ("an unknown field", dict(kept, operator="someone"))]:
             with self.subTest(what):
                 self.assertFalse(validator.is_valid(wrong))
+
+    def test_the_page_names_each_field_of_the_schema(self):
+        with open(SCHEMA) as file:
+            schema = json.load(file)
+        with open(PAGE, encoding="utf-8") as file:
+            tables = re.findall(r"\| Field \| What it holds \|\n\|---\|---\|\n((?:\|.*\n)+)",
+                                file.read())
+        named = [[name for row in table.splitlines()
+                  for name in re.findall(r"`([a-z_]+)`", row.split("|")[1])] for table in tables]
+        self.assertEqual(named, [list(schema["properties"])] + [
+            list(schema["$defs"][part]["properties"])
+            for part in ("record", "phase", "measurement")])
 
 
 if __name__ == "__main__":
