@@ -52,8 +52,9 @@ class Record:
     driver: str  # "installed" or "adapter"
     library: Optional[str]  # None when the driver was not found
     outcome: str
-    # The failure message (FAIL), or why the driver was not run on the
-    # board (REFUSED, NOT_RUN); empty on PASS.
+    # The failure message (FAIL), why the driver was refused the board
+    # (REFUSED), or why it was not run (NOT_RUN: not found, or not
+    # confirmed); empty on PASS.
     message: str = ""
     start: Optional[float] = None  # seconds since the epoch; None when not run
     end: Optional[float] = None
