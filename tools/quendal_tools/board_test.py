@@ -5,20 +5,25 @@ the transcript and the pins read back are checked. `--help` says how to run
 it and what each exit status means; from a source tree it is
 scripts/test-board.sh, from the Debian package quendal-bench-board-test.
 
-It drives a real device, so it names the device and asks first. Nothing is
-loaded or opened before every check has passed: the options, then the
-device search, then the device itself (one chosen, its node writable, no
+It drives a real device, so it names the device and asks first. Before the
+answer nothing of the program or of a driver runs (the loader only lists
+what it would load) and no device is opened: the options are checked, then
+the device search, then the device itself (one chosen, its node writable, no
 kernel driver holding it, a product id that the drivers open). Each driver
 runs where it sees only the chosen device (`isolation`'s usb-device mode), so
 a driver's own order of devices does not matter and no other device is
-opened, detached or written; the device is searched for again just before
-each run.
+opened, detached or written. Just before each run the whole bus is searched
+again; where no namespace can be had, a run starts only while the chosen
+device is the only FTDI device, and a device that comes onto the bus during
+it makes the run void.
 """
 import argparse
+import glob
 import os
 import pwd
 import re
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -31,13 +36,15 @@ from quendal_tools import isolation, runner, texts  # noqa: E402
 PASSED, FAILED, REFUSED, NOT_RUN, USAGE = 0, 1, 2, 3, 64
 EXIT_STATUSES = """\
 exit status:
-  0   every check passed
-  1   a check failed (the driver's line says which), or the build failed
+  0   every driver's run passed (a driver not found is named "not tested",
+      with why, in its line and in the result line)
+  1   a check failed or a run was void (the driver's line says why), a
+      driver was refused after another had run, or the build failed
   2   refused before any driver started, with what to do: no FTDI device, or
-      several and none chosen, the chosen one not found or gone before a
-      run, no write access to its node, a kernel driver holding it, a
-      product id that no driver opens, no driver to test, or no way to keep
-      the other devices out of a driver's sight
+      several and none chosen, the chosen one not found or gone, no write
+      access to its node, a kernel driver holding it, a product id that no
+      driver opens, no driver to test, or no way to keep the other devices
+      out of a driver's sight
   3   not run: no --yes and no terminal to ask on, or the answer was not y
   64  wrong options"""
 
@@ -60,19 +67,24 @@ USBFS = "usbfs"
 # blink (one a second; the key is seen at the end of a step's pause), about a
 # second of fast bursts, about half a second of readings.
 PHASE_SECONDS = {"slow": 2.5, "fast": 1.0, "read-back": 0.5}
-# A text that has not come by then will not come: the program is stuck.
+# A text that has not come by then will not come, nor the end after the
+# closing key: the program is stuck.
 TEXT_TIMEOUT = 20.0
+# How often the bus is looked at while a run goes on.
+WATCH_SECONDS = 0.1
 
 BEFORE_READBACK = texts.BANNER + texts.SLOW_PROMPT + texts.FAST_PROMPT
 READBACK_LINE = re.compile(re.escape(texts.READBACK) + r"([0-9a-f]{1,2})\n")
 
 # interfaces: {sysfs name of an interface: kernel driver bound to it}
 Device = namedtuple("Device", "vendor product name serial port node interfaces")
+# library: its path; env: the program's environment with it
 Driver = namedtuple("Driver", "name library env")
+DRIVER_NAMES = ["installed", "adapter"]  # The order of the runs.
 
 
 class Refusal(Exception):
-    """A reason not to start any driver, and what to do about it."""
+    """A reason not to start a driver, and what to do about it."""
 
 
 # Devices ----------------------------------------------------------------
@@ -148,13 +160,21 @@ def choose(devices, serial):
 
 
 def user_name():
-    return pwd.getpwuid(os.geteuid()).pw_name
+    """This user's name, or None where it has no passwd entry (a
+    container's user given by number)."""
+    try:
+        return pwd.getpwuid(os.geteuid()).pw_name
+    except KeyError:
+        return None
 
 
 def udev_advice():
     user = user_name()
-    group = "add %s to the group plugdev (sudo usermod -aG plugdev %s) and log in again" % (
-        user, user)
+    if user:
+        group = "add %s to the group plugdev (sudo usermod -aG plugdev %s) and log in again" % (
+            user, user)
+    else:  # No name to add to a group.
+        group = "run it as a user in the group plugdev"
     if not IN_SOURCE_TREE:
         return "the udev rule %s gives plugdev access: %s, then plug the device in again" % (
             UDEV_RULE_INSTALLED, group)
@@ -175,7 +195,8 @@ def check_device(device, drivers):
                       % (what, device.product, FTDI_VENDOR, ", ".join(DEFAULT_PRODUCTS)))
     if not device.node or not os.access(device.node, os.R_OK | os.W_OK):
         raise Refusal("%s: no write access to its node %s for %s: %s."
-                      % (what, device.node or "(none)", user_name(), udev_advice()))
+                      % (what, device.node or "(none)", user_name() or "user %d" % os.geteuid(),
+                         udev_advice()))
     held = {interface: driver for interface, driver in device.interfaces.items() if driver}
     if USBFS in held.values():
         raise Refusal("%s is open in another program (usbfs holds it): end that program first."
@@ -188,46 +209,147 @@ def check_device(device, drivers):
                       "--driver adapter, which detaches it)." % (what, driver, interface, driver))
 
 
-def search_again(chosen, drivers):
-    """The chosen device as sysfs shows it now; Refusal when it is gone or
-    may no longer be driven."""
-    for device in ftdi_devices():
-        if device.port == chosen.port and device.serial == chosen.serial \
-                and device.node == chosen.node:
-            check_device(device, drivers)
+def identity(device):
+    """What tells one attachment of a device from any other: a device plugged
+    in again gets another node."""
+    return device.port, device.serial, device.node
+
+
+def find_again(chosen, devices):
+    """`chosen` among `devices` (a search made now); Refusal when it is
+    gone."""
+    for device in devices:
+        if identity(device) == identity(chosen):
             return device
     raise Refusal("The FTDI device %s is gone: plug it in again and run the board test again."
                   % describe(chosen))
 
 
+class BusWatch:
+    """The FTDI devices that come onto the bus after a search, looked for at
+    most every WATCH_SECONDS and whenever asked `now`."""
+
+    def __init__(self, devices):
+        self.known = {identity(device) for device in devices}
+        self.appeared = []
+        self._next = 0.0
+
+    def look(self, now=False):
+        if not now and time.monotonic() < self._next:
+            return
+        self._next = time.monotonic() + WATCH_SECONDS
+        for device in ftdi_devices():
+            if identity(device) not in self.known:
+                self.known.add(identity(device))
+                self.appeared.append(device)
+
+
 # Drivers ----------------------------------------------------------------
 
+_PT_INTERP = 3
+
+
+def loader_of(path, script=True):
+    """(the dynamic loader that the ELF program `path` names (its PT_INTERP),
+    `path`), or for a script (its interpreter's loader, its interpreter);
+    None for a static program, or anything else."""
+    try:
+        with open(path, "rb") as file:
+            head = file.read(256)
+            if script and head.startswith(b"#!"):
+                words = head[2:].split(b"\n")[0].split()
+                return loader_of(os.fsdecode(words[0]), script=False) if words else None
+            if head[:4] != b"\x7fELF" or head[4] not in (1, 2) or head[5] not in (1, 2):
+                return None
+            wide, order = head[4] == 2, "<" if head[5] == 1 else ">"
+            # e_phoff, then e_phentsize and e_phnum; in a program header,
+            # p_type, then p_offset and p_filesz.
+            if wide:
+                (table,), (size, count) = (struct.unpack_from(order + "Q", head, 32),
+                                           struct.unpack_from(order + "HH", head, 54))
+                fields = order + "I4xQ16xQ"
+            else:
+                (table,), (size, count) = (struct.unpack_from(order + "I", head, 28),
+                                           struct.unpack_from(order + "HH", head, 42))
+                fields = order + "II8xI"
+            file.seek(table)
+            headers = file.read(size * count)
+            for at in range(0, len(headers) - struct.calcsize(fields) + 1, size or 1):
+                kind, offset, length = struct.unpack_from(fields, headers, at)
+                if kind == _PT_INTERP:
+                    file.seek(offset)
+                    loader = os.fsdecode(file.read(length).split(b"\0")[0])
+                    return (loader, path) if loader else None
+    except (OSError, struct.error):
+        pass
+    return None
+
+
 def installed_library(program):
-    """The libftd2xx.so that the program's own load would find, or None: the
-    loader traces what it would load for the program with the library added,
-    and exits without running it."""
-    env = dict(os.environ, LD_TRACE_LOADED_OBJECTS="1")
+    """(the libftd2xx.so that the program's own load would find, None), or
+    (None, why not). The program's loader lists what it would load with the
+    library added (`ld.so --list`), and runs nothing; a program without a
+    loader is not run at all."""
+    found = loader_of(program)
+    if found is None:
+        return None, ("%s is not a dynamically linked program, so which %s it loads cannot be "
+                      "told without running it" % (program, texts.LIBRARY_LINUX))
+    loader, listed = found
+    env = dict(os.environ)
     env["LD_PRELOAD"] = (env.get("LD_PRELOAD", "") + " " + texts.LIBRARY_LINUX).strip()
-    trace = subprocess.run([program], env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                           text=True).stdout
+    try:
+        trace = subprocess.run([loader, "--list", listed], env=env, stdin=subprocess.DEVNULL,
+                               capture_output=True, text=True).stdout
+    except OSError as error:
+        return None, "its loader %s cannot list what it loads: %s" % (loader, error.strerror)
     found = re.search(r"^\s*%s => (.+) \(0x[0-9a-f]+\)$" % re.escape(texts.LIBRARY_LINUX),
                       trace, re.M)
-    return os.path.abspath(found.group(1)) if found else None
+    if found:
+        return os.path.abspath(found.group(1)), None
+    return None, "the loader finds no %s for %s" % (texts.LIBRARY_LINUX, program)
 
 
-def find_drivers(program, adapter_dir, wanted):
-    drivers = []
+def adapter_folder(program, build, given):
+    """(the folder of the adapter to test, None), or (None, why there is
+    none): `given`, else the build's, else the one that came with the
+    program: beside it in a build, or in its package's library folder
+    (PREFIX/lib/MULTIARCH/quendal-bench/ftdi-adapter for PREFIX/bin)."""
+    if given:
+        candidates = [given]
+    elif build:
+        candidates = [os.path.join(build, "ftdi-adapter")]
+    else:
+        beside = os.path.dirname(program)
+        prefix = os.path.dirname(beside)
+        candidates = [os.path.join(beside, "ftdi-adapter")] + sorted(
+            glob.glob(os.path.join(prefix, "lib", "*-linux-gnu*", "quendal-bench", "ftdi-adapter")))
+    for folder in candidates:
+        if os.path.exists(os.path.join(folder, texts.LIBRARY_LINUX)):
+            return os.path.abspath(folder), None
+    return None, "no adapter (%s) in %s" % (texts.LIBRARY_LINUX, " or ".join(candidates))
+
+
+def find_drivers(program, adapter, wanted):
+    """The drivers to test, in the order of their runs, and {name: why not}
+    for each of the others that `wanted` (None: all) asks for. `adapter`:
+    what `adapter_folder` gave."""
+    drivers, untested = [], {}
     if wanted in (None, "installed"):
-        library = installed_library(program)
+        library, why = installed_library(program)
         if library:
             drivers.append(Driver("installed", library, dict(os.environ)))
-    adapter = os.path.join(adapter_dir, texts.LIBRARY_LINUX) if adapter_dir else ""
-    if wanted in (None, "adapter") and os.path.exists(adapter):
-        env = dict(os.environ)
-        search = env.get("LD_LIBRARY_PATH")
-        env["LD_LIBRARY_PATH"] = adapter_dir + (os.pathsep + search if search else "")
-        drivers.append(Driver("adapter", os.path.abspath(adapter), env))
-    return drivers
+        else:
+            untested["installed"] = why
+    if wanted in (None, "adapter"):
+        folder, why = adapter
+        if folder:
+            env = dict(os.environ)
+            search = env.get("LD_LIBRARY_PATH")
+            env["LD_LIBRARY_PATH"] = folder + (os.pathsep + search if search else "")
+            drivers.append(Driver("adapter", os.path.join(folder, texts.LIBRARY_LINUX), env))
+        else:
+            untested["adapter"] = why
+    return drivers, untested
 
 
 def library_name(path):
@@ -241,9 +363,10 @@ def isolation_prefix(device, devices):
     reason = isolation.unavailable("usb-device", device.port)
     if not reason:
         return isolation.prefix("usb-device", device.port)
-    if len(devices) > 1:
+    others = [other for other in devices if identity(other) != identity(device)]
+    if others:
         raise Refusal("Cannot keep the other FTDI devices out of the drivers' sight (%s): "
-                      "unplug them, or run as root." % reason)
+                      "unplug them:%s" % (reason, listing(others)))
     return []
 
 
@@ -255,11 +378,41 @@ def d0_d1(value):
 
 
 class Outcome:
-    def __init__(self):
+    """One driver's run on one device, with what its report line says.
+
+    status: "pass", "fail" (`problems` say why; a void run is one),
+    "refused" (it did not start; `refused` says why and what to do) or
+    "not tested" (no such driver; `not_tested` says why)."""
+
+    def __init__(self, driver, device, not_tested=None):
+        self.driver = driver
+        self.device = device  # As found just before the run: the one driven.
+        self.not_tested = not_tested
+        self.refused = None
+        self.isolated = False  # Whether the run saw only `device`.
+        self.started = self.ended = None  # time.time() at each end of the run
         self.phases = []  # (phase, seconds it ran)
         self.values = []  # each reading, in order
         self.problems = []
         self.errors = ""  # what the program wrote to standard error
+        self.detached = []  # the kernel drivers that the adapter detaches
+        self.appeared = []  # FTDI devices that came onto the bus during the run
+
+    @property
+    def status(self):
+        if self.not_tested:
+            return "not tested"
+        if self.refused:
+            return "refused"
+        return "fail" if self.problems else "pass"
+
+    @property
+    def serial(self):
+        return self.device.serial if self.device else None
+
+    @property
+    def failure(self):
+        return "; ".join(self.problems)
 
     def levels(self):
         """The D0/D1 levels read back: {(D0, D1), ...}."""
@@ -270,11 +423,12 @@ def halted(screen):
     return "Error : " in screen and screen.endswith(texts.HIT_ANY_KEY)
 
 
-def wait_for(run, reached):
+def wait_for(run, reached, look):
     """Reads the output until `reached(screen)`; returns the screen and how
     the wait ended: "reached", "halted", "ended" or "stuck"."""
     deadline = time.monotonic() + TEXT_TIMEOUT
     while True:
+        look()
         screen = run.screen().decode("ascii", "replace")
         if halted(screen):
             return screen, "halted"
@@ -287,12 +441,13 @@ def wait_for(run, reached):
         run.pump(0.02)
 
 
-def let_run(run, seconds):
+def let_run(run, seconds, look):
     """Keeps reading the output (so that the program never blocks on it) for
     `seconds`, or until the program halts."""
     end = time.monotonic() + seconds
     while time.monotonic() < end:
-        run.pump(min(0.1, max(0.0, end - time.monotonic())))
+        look()
+        run.pump(min(0.05, max(0.0, end - time.monotonic())))
         if halted(run.screen().decode("ascii", "replace")):
             return
 
@@ -305,7 +460,7 @@ def press(run):
         pass
 
 
-def drive(run, outcome):
+def drive(run, outcome, look):
     """Types each phase's key once the phase has run its time, then the
     closing key; notes the phases that ran. Returns how the last wait
     ended."""
@@ -321,7 +476,7 @@ def drive(run, outcome):
     ]
     started = None
     for phase, reached in starts:
-        screen, how = wait_for(run, reached)
+        screen, how = wait_for(run, reached, look)
         now = time.monotonic()
         if started is not None:
             outcome.phases.append((started[0], now - started[1]))
@@ -338,8 +493,22 @@ def drive(run, outcome):
             press(run)
             return how
         started = (phase, now)
-        let_run(run, PHASE_SECONDS[phase])
+        let_run(run, PHASE_SECONDS[phase], look)
         press(run)
+
+
+def wait_end(run, look):
+    """The program's exit status, or None when it has not ended within
+    TEXT_TIMEOUT."""
+    deadline = time.monotonic() + TEXT_TIMEOUT
+    while run.running():
+        if time.monotonic() > deadline:
+            return None
+        look()
+        run.pump(0.05)
+    while run.pump(0):
+        pass
+    return run.process.returncode
 
 
 def check(screen, status, outcome):
@@ -368,19 +537,57 @@ def check(screen, status, outcome):
                                 "read back " + ", ".join("%02x" % v for v in wrong))
 
 
-def run_driver(command, driver):
-    outcome = Outcome()
-    run = runner.Run(command, driver.env, keyboard="pipe", keep_input_open=True)
+def run_program(command, env, outcome, look):
+    """Runs `command` with its keys typed, and checks the run into
+    `outcome`; `look` is called all along."""
     try:
-        stuck = drive(run, outcome) == "stuck"
-        if not stuck:
+        run = runner.Run(command, env, keyboard="pipe", keep_input_open=True)
+    except OSError as error:
+        outcome.problems.append("cannot start %s: %s" % (command[0], error.strerror))
+        return
+    try:
+        if drive(run, outcome, look) != "stuck":
             run.close_input()  # The last key is typed; the end of input is one more.
-            status = run.finish()
-            if not outcome.problems:
+            status = wait_end(run, look)
+            if status is None:
+                outcome.problems.append("no end within %.0f s of the last key; stopped"
+                                        % TEXT_TIMEOUT)
+            elif not outcome.problems:
                 check(run.screen().decode("ascii", "replace"), status, outcome)
         outcome.errors = run.errors.decode(errors="replace")
     finally:
         run.close()
+
+
+def run_driver(program, driver, chosen):
+    """Runs `program` through `driver` on the device `chosen`, and returns
+    its Outcome. The whole bus is searched again first: the run is refused
+    when the device is gone or may not be driven, or when another FTDI
+    device is attached and no namespace can hide it. The bus is watched
+    during the run: a device that comes onto it while no namespace hides it
+    makes the run void."""
+    outcome = Outcome(driver, chosen)
+    try:
+        devices = ftdi_devices()
+        device = find_again(chosen, devices)
+        check_device(device, [driver])
+        prefix = isolation_prefix(device, devices)
+    except Refusal as refusal:
+        outcome.refused = str(refusal)
+        return outcome
+    outcome.device, outcome.isolated = device, bool(prefix)
+    outcome.detached = kernel_drivers(device) if driver.name == "adapter" else []
+    watch = BusWatch(devices)
+    outcome.started = time.time()
+    run_program(prefix + [program], driver.env, outcome, watch.look)
+    outcome.ended = time.time()
+    watch.look(now=True)
+    outcome.appeared = watch.appeared
+    if outcome.appeared and not outcome.isolated:
+        outcome.problems.append(
+            "void: an FTDI device came onto the bus during the run (%s), and with no namespace "
+            "to hide it the driver may have driven it instead: unplug it and run the board "
+            "test again" % "; ".join(describe(other) for other in outcome.appeared))
     return outcome
 
 
@@ -393,16 +600,29 @@ def exit_text(status):
     return "exit status %d" % status
 
 
-def report(driver, device, outcome, detached):
+def report_line(outcome):
+    name = outcome.driver.name
+    if outcome.not_tested:
+        return "%s: not tested: %s" % (name, outcome.not_tested)
+    library = library_name(outcome.driver.library)
+    if outcome.refused:
+        return "%s: %s; refused: %s" % (name, library, outcome.refused)
     phases = ", ".join("%s %.1f s" % phase for phase in outcome.phases) or "none"
     values = ", ".join("%02x (%d readings)" % item
                        for item in Counter(outcome.values).items()) or "none"
-    verdict = "fail: " + "; ".join(outcome.problems) if outcome.problems else "pass"
+    verdict = "fail: " + outcome.failure if outcome.problems else "pass"
     notes = "".join("; detaches %s (the device's serial port comes back when it is plugged in "
-                    "again)" % name for name in detached)
-    print("%s: %s; device %s%s; phases %s; read back %s; %s"
-          % (driver.name, library_name(driver.library), describe(device), notes, phases, values,
-             verdict))
+                    "again)" % name for name in outcome.detached)
+    if outcome.isolated:
+        notes += "".join("; %s came onto the bus during the run, out of the driver's sight"
+                         % (("serial " + other.serial) if other.serial else
+                            "usb port " + other.port) for other in outcome.appeared)
+    return "%s: %s; device %s%s; phases %s; read back %s; %s" % (
+        name, library, describe(outcome.device), notes, phases, values, verdict)
+
+
+def report(outcome):
+    print(report_line(outcome))
     if outcome.problems and outcome.errors.strip():
         for line in outcome.errors.strip().splitlines()[-10:]:
             print("    stderr: " + line)
@@ -432,13 +652,23 @@ def build_default():
 
 
 def confirmed(device, drivers):
-    question = ("Run the board test on the FTDI device with serial %s through %s? It drives pins "
-                "D0 and D1. [y/N] " % (device.serial or "(none)",
-                                       " and ".join(d.name for d in drivers)))
+    """Asks on the terminal that is standard input, whatever standard output
+    is (a report file, say)."""
     if not sys.stdin.isatty():
         print("Not run: no --yes, and no terminal to ask on.")
         return False
-    print(question, end="", flush=True)
+    question = ("Run the board test on the FTDI device with serial %s through %s? It drives pins "
+                "D0 and D1. [y/N] " % (device.serial or "(none)",
+                                       " and ".join(d.name for d in drivers)))
+    try:
+        terminal = open(os.ttyname(sys.stdin.fileno()), "w")
+    except OSError:  # No name for it: standard error is the next best.
+        terminal = None
+    try:
+        print(question, end="", flush=True, file=terminal or sys.stderr)
+    finally:
+        if terminal:
+            terminal.close()
     if sys.stdin.readline().strip().lower() in ("y", "yes"):
         return True
     print("Not run.")
@@ -452,11 +682,13 @@ def parse(arguments):
         formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EXIT_STATUSES,
         description="Runs quendal-bench on the chosen FTDI device through each driver it finds "
         "(the installed libftd2xx.so, then the libftdi1 adapter) and checks each run. Each "
-        "driver sees only that device.")
+        "driver sees only that device; where no namespace can be had, it runs only while that "
+        "device is the only FTDI device. The report goes to standard output, the question to "
+        "the terminal.")
     parser.add_argument("--serial", metavar="SERIAL",
                         help="test the FTDI device with this serial number (needed when more "
                         "than one is attached)")
-    parser.add_argument("--driver", choices=["installed", "adapter"],
+    parser.add_argument("--driver", choices=DRIVER_NAMES,
                         help="only this driver: the libftd2xx.so that the loader finds for the "
                         "program, or the libftdi1 adapter")
     parser.add_argument("--yes", action="store_true",
@@ -465,10 +697,12 @@ def parse(arguments):
                         help="the program and adapter built in DIR; builds nothing (default "
                         "in a source tree: build the linux preset, build/linux)")
     parser.add_argument("--program", metavar="PATH",
-                        help="the program to test, e.g. the installed /usr/bin/quendal-bench "
-                        "(default: the build's)")
+                        help="the program to test, e.g. the installed /usr/bin/quendal-bench; "
+                        "builds nothing (default: the build's)")
     parser.add_argument("--adapter", metavar="DIR",
-                        help="the folder of the adapter's libftd2xx.so (default: the build's)")
+                        help="the folder of the adapter's libftd2xx.so (default: the build's; "
+                        "with --program alone, the one that came with the program: beside it "
+                        "in a build, or its package's)")
     args = parser.parse_args(arguments)
     if args.serial == "":
         parser.error("--serial needs a serial number")
@@ -508,38 +742,49 @@ def test(args):
         if build is None:
             return FAILED
     program = os.path.abspath(args.program or os.path.join(build, "quendal-bench"))
-    adapter_dir = args.adapter or (os.path.join(build, "ftdi-adapter") if build else None)
-    drivers = find_drivers(program, adapter_dir and os.path.abspath(adapter_dir), args.driver)
+    drivers, untested = find_drivers(program, adapter_folder(program, build, args.adapter),
+                                     args.driver)
     if not drivers:
-        raise Refusal("No driver to test: %s." % {
-            "installed": "the loader finds no %s" % texts.LIBRARY_LINUX,
-            "adapter": "no adapter in %s" % adapter_dir,
-        }.get(args.driver, "the loader finds no %s and %s has no adapter"
-              % (texts.LIBRARY_LINUX, adapter_dir)))
+        raise Refusal("No driver to test: %s." % "; ".join(untested.values()))
     check_device(device, drivers)
-    prefix = isolation_prefix(device, devices)
+    isolation_prefix(device, devices)
 
     print("FTDI device: " + describe(device))
     print("Program: " + program)
     for driver in drivers:
         print("Driver %s: %s" % (driver.name, library_name(driver.library)))
+    for name, why in untested.items():
+        print("Driver %s: not tested: %s" % (name, why))
     if not args.yes and not confirmed(device, drivers):
         return NOT_RUN
 
+    by_name = {driver.name: driver for driver in drivers}
     outcomes = []
-    for driver in drivers:
-        device = search_again(device, drivers)
-        detached = kernel_drivers(device) if driver.name == "adapter" else []
-        outcome = run_driver(prefix + [program], driver)
-        report(driver, device, outcome, detached)
+    for name in DRIVER_NAMES:
+        if name in by_name:
+            outcome = run_driver(program, by_name[name], device)
+            if outcome.refused and not any(o.started for o in outcomes):
+                raise Refusal(outcome.refused)
+        elif name in untested:
+            outcome = Outcome(Driver(name, None, None), None, not_tested=untested[name])
+        else:
+            continue
+        report(outcome)
         outcomes.append(outcome)
-    failed = any(o.problems for o in outcomes)
-    levels = [o.levels() for o in outcomes if o.values]
-    if len(levels) > 1 and any(each != levels[0] for each in levels):
+    return conclude(outcomes)
+
+
+def conclude(outcomes):
+    """Prints the comparison of the drivers' readings and the result line;
+    returns the exit status."""
+    failed = any(o.status in ("fail", "refused") for o in outcomes)
+    read = [o for o in outcomes if o.values]
+    if len({frozenset(o.levels()) for o in read}) > 1:
         print("The drivers read different D0/D1 (as D0, D1): "
-              + "; ".join("%s %s" % (d.name, sorted(o.levels()))
-                          for d, o in zip(drivers, outcomes)))
+              + "; ".join("%s %s" % (o.driver.name, sorted(o.levels())) for o in read))
         failed = True
+    print("Result: %s (%s)" % ("fail" if failed else "pass",
+                               ", ".join("%s %s" % (o.driver.name, o.status) for o in outcomes)))
     return FAILED if failed else PASSED
 
 
