@@ -74,6 +74,17 @@ AWKWARD = 'Error : <Write> & "error" \'4\' \u00e9t\u00e9 \u26a1 (4 returned)'
 RAW_STDERR = ["libusb: error [op_open] \x1b[31mno\x1b[0m\x00 access", "\ufffe\ud800 end"]
 
 
+def validate(test, document):
+    """Checks `document` against the documented format; skips `test` where
+    no validator is installed."""
+    if jsonschema is None:
+        test.skipTest("no jsonschema: scripts/install-deps.sh --tests")
+    with open(SCHEMA) as file:
+        schema = json.load(file)
+    validator = jsonschema.validators.validator_for(schema)
+    validator(schema, format_checker=validator.FORMAT_CHECKER).validate(document)
+
+
 class JsonReportTest(unittest.TestCase):
     def test_a_failed_run_keeps_its_message_phases_and_measurements(self):
         values = [0xFD] * 3 + [0xFC] * 2 + [0xFE]
