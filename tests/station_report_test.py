@@ -10,7 +10,8 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 import harness
-from quendal_tools import station_report
+from harness import texts
+from quendal_tools import board_test, station_report
 from quendal_tools.station_report import FAIL, NOT_RUN, PASS, REFUSED, Board, Record, Run
 
 try:
@@ -31,12 +32,20 @@ START = 1796976000.0  # 2026-12-11 08:00:00 UTC
 INSTALLED = "/usr/local/lib/libftd2xx.so"
 ADAPTER = "/usr/lib/x86_64-linux-gnu/quendal-bench/ftdi-adapter/libftd2xx.so"
 PHASES = [("slow", 2.514), ("fast", 1.003), ("read-back", 0.507)]
-NO_ACCESS = ("The FTDI device with serial BOARD003: no write access to its node "
-             "/dev/bus/usb/001/007 for bench: the udev rule "
-             "/usr/lib/udev/rules.d/70-quendal-ftdi.rules gives plugdev access: add bench to "
-             "the group plugdev (sudo usermod -aG plugdev bench) and log in again, then plug "
-             "the device in again.")
-WRONG_D0 = ("D0 must read 1 and D1 0 (the fast pattern's last byte, 01), read back fc")
+
+
+def board_test_texts():
+    """The board test's own failure and refusal for the fixture's faulty
+    boards: D0 read low, and a chip whose product id no driver opens."""
+    outcome = board_test.Outcome(None, None)
+    board_test.check(board_test.BEFORE_READBACK + texts.READBACK + "fc\n" + texts.CLOSING_PROMPT,
+                     0, outcome)
+    try:
+        board_test.check_device(board_test.Device("0403", "8c81", "FT232R USB UART", "BOARD003",
+                                                  "1-1.4", "/dev/bus/usb/001/007", {}), [])
+    except board_test.Refusal as refusal:
+        return outcome.failure, str(refusal)
+    raise AssertionError("a product id that no driver opens was not refused")
 
 
 def board(serial, port, node):
@@ -49,16 +58,17 @@ def ran(board_, driver, library, offset, outcome, values, message=""):
 
 
 def sample():
-    """A fixture of three boards: one sound, one whose D0 reads low, one that
-    this user may not open."""
+    """A fixture of three boards: one sound, one whose D0 reads low, one
+    whose chip has a product id that no driver opens."""
+    wrong_d0, unopened = board_test_texts()
     good = board("BOARD001", "1-1.2", "/dev/bus/usb/001/005")
     faulty = board("BOARD002", "1-1.3", "/dev/bus/usb/001/006")
-    closed = board("BOARD003", "1-1.4", "/dev/bus/usb/001/007")
+    odd = Board("BOARD003", "0403", "8c81", "FT232R USB UART", "1-1.4", "/dev/bus/usb/001/007")
     records = [ran(good, "installed", INSTALLED, 0.2, PASS, [0xFD] * 412),
                ran(good, "adapter", ADAPTER, 4.4, PASS, [0xFD] * 398),
-               ran(faulty, "installed", INSTALLED, 8.6, FAIL, [0xFC] * 405, WRONG_D0),
-               ran(faulty, "adapter", ADAPTER, 12.8, FAIL, [0xFC] * 401, WRONG_D0)]
-    records += [Record(closed, driver, library, REFUSED, NO_ACCESS)
+               ran(faulty, "installed", INSTALLED, 8.6, FAIL, [0xFC] * 405, wrong_d0),
+               ran(faulty, "adapter", ADAPTER, 12.8, FAIL, [0xFC] * 401, wrong_d0)]
+    records += [Record(odd, driver, library, REFUSED, unopened)
                 for driver, library in (("installed", INSTALLED), ("adapter", ADAPTER))]
     return Run("/usr/bin/quendal-bench", "1.0.0", "bench-3", START, START + 17.0, FAIL, 1,
                records)
