@@ -166,6 +166,7 @@ def expected_files(architecture):
             "/usr/share/man/man1/quendal-bench.1.gz": 0o644,
             "/usr/share/man/man1/quendal-bench-adapter.1.gz": "-> quendal-bench.1.gz",
             "/usr/share/doc/quendal-bench/README.md": 0o644,
+            "/usr/share/doc/quendal-bench/board-report.schema.json": 0o644,
             "/usr/share/doc/quendal-bench/changelog.gz": 0o644,
             "/usr/share/doc/quendal-bench/copyright": 0o644,
         },
