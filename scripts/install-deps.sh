@@ -16,8 +16,8 @@ packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev lib
 for option in "$@"; do
   case "$option" in
     --tests)
-      packages+=(umockdev libumockdev0 gir1.2-umockdev-1.0 python3-gi sigrok-cli
-                 python3-jsonschema) ;;
+      packages+=(umockdev libumockdev0 gir1.2-umockdev-1.0 python3-gi
+                 sigrok-cli python3-jsonschema) ;;
     --windows)
       packages+=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
                  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 wine32:i386)
