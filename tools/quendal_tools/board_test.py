@@ -624,10 +624,14 @@ def report_line(outcome):
         name, library, describe(outcome.device), notes, phases, values, verdict)
 
 
+# The last lines of the program's standard error that a failure shows.
+STDERR_LINES = 10
+
+
 def report(outcome):
     print(report_line(outcome))
     if outcome.problems and outcome.errors.strip():
-        for line in outcome.errors.strip().splitlines()[-10:]:
+        for line in outcome.errors.strip().splitlines()[-STDERR_LINES:]:
             print("    stderr: " + line)
 
 
@@ -819,10 +823,6 @@ def record_of(outcome, chosen):
     if outcome.problems:
         record.stderr = outcome.errors.strip().splitlines()[-STDERR_LINES:]
     return record
-
-
-# The last lines of the program's standard error that a failure shows.
-STDERR_LINES = 10
 
 
 def test(args, results):
