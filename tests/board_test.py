@@ -2,6 +2,7 @@
 emulated at the USB device-file level (wire/ft232r.py): the script sees only
 the emulated chips, and the tests check what reached them. A case that needs
 a namespace that this machine cannot give skips with the reason."""
+import json
 import os
 import platform
 import re
@@ -12,8 +13,10 @@ import sys
 import tempfile
 import time
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 import harness
+import station_report_test
 from harness import isolation, runner, texts
 from wire.ft232r import BULK_OUT, READ_PINS, RESET, EmulatedBus, EmulatedFt232r
 
@@ -286,6 +289,107 @@ class BoardProgramTest(BoardScriptTestCase):
                                      r"; fail: %s$" % re.escape(verdict))
                 self.assertEqual(output.splitlines()[-1], "Result: fail (%s)"
                                  % ", ".join(driver + " fail" for driver in drivers))
+
+
+class BoardStationTestCase(BoardScriptTestCase):
+    def station(self, chips, *args, installed=None):
+        """Runs the script on `chips` with both report files; returns its
+        status and output, the JSON document and the JUnit test suite."""
+        folder = self.folder()
+        report, junit = os.path.join(folder, "report.json"), os.path.join(folder, "junit.xml")
+        with EmulatedBus(*chips) as bus:
+            if len(chips) > 1:
+                self.require_isolation(bus)
+            status, output = self.board_test(bus, *args, "--report", report, "--junit", junit,
+                                              installed=installed)
+        with open(report, encoding="utf-8") as file:
+            document = json.load(file)
+        suite, = ElementTree.parse(junit).getroot().findall("testsuite")
+        return status, output, document, suite
+
+    def assert_records(self, document, suite, expected):
+        """Both files hold `expected`: (serial, driver, outcome) for each
+        board and driver, in order; the JSON follows its documented format."""
+        self.assertEqual([(record["dut_id"], record["driver"]["name"], record["outcome"])
+                          for record in document["records"]], expected)
+        self.assertEqual([(case.get("classname"), case.get("name"),
+                           [child.tag for child in case if child.tag != "system-out"])
+                          for case in suite.findall("testcase")],
+                         [(serial, driver, JUNIT_ELEMENTS[outcome])
+                          for serial, driver, outcome in expected])
+        station_report_test.validate(self, document)
+
+
+# What each outcome is in JUnit XML.
+JUNIT_ELEMENTS = {"PASS": [], "FAIL": ["failure"], "REFUSED": ["error"], "NOT_RUN": ["skipped"]}
+
+
+class BoardStationTest(BoardStationTestCase):
+    def test_a_fixture_of_two_boards_beside_a_cable(self):
+        good, faulty, console = board(), EmulatedFt232r(serial="BOARD002", pin_read=0xFC), cable()
+        status, output, document, suite = self.station(
+            [good, console, faulty], "--yes", "--serial", "BOARD001", "--serial", "BOARD002",
+            installed=self.installed_adapter())
+        self.assertEqual(status, FAILED, output)
+        lines = [line for line in output.splitlines() if line.startswith(("installed:",
+                                                                           "adapter:"))]
+        self.assertEqual([(line.split(":")[0], re.search(r", serial (\w+), ", line).group(1),
+                           line.split("; ")[-1].split(":")[0]) for line in lines],
+                         [("installed", "BOARD001", "pass"), ("adapter", "BOARD001", "pass"),
+                          ("installed", "BOARD002", "fail"), ("adapter", "BOARD002", "fail")],
+                         output)
+        self.assertEqual(output.splitlines()[-1], "Result: fail (BOARD001: installed pass, "
+                         "adapter pass; BOARD002: installed fail, adapter fail)")
+        self.assertEqual((opened(good), opened(faulty)), (2, 2))
+        self.assertEqual((console.transfers, console.detached), ([], []), output)
+        self.assert_records(document, suite, [
+            ("BOARD001", "installed", "PASS"), ("BOARD001", "adapter", "PASS"),
+            ("BOARD002", "installed", "FAIL"), ("BOARD002", "adapter", "FAIL")])
+        self.assertEqual((document["exit_status"], document["outcome"]), (FAILED, "FAIL"))
+        self.assertEqual(document["program"]["path"], os.path.abspath(runner.program()))
+        self.assertTrue(document["program"]["version"])
+        for record in document["records"]:
+            self.assertEqual(record["device"]["usb_port"],
+                             "1-1" if record["dut_id"] == "BOARD001" else "1-3")
+            pins = record["phases"][-1]["measurements"]["D0"]
+            self.assertEqual(pins["measured_value"],
+                             [1] if record["dut_id"] == "BOARD001" else [0], record)
+        self.assertRegex(document["records"][2]["message"], r"^D0 must read 1 .* read back fc$")
+
+
+class BoardStationStatusTest(BoardStationTestCase):
+    def test_each_status_of_a_station_run_with_its_records(self):
+        for what, chips, args, status, expected in [
+                ("one board alone", [board()], ["--yes", "--serial", "BOARD001"], PASSED,
+                 [("BOARD001", "installed", "PASS"), ("BOARD001", "adapter", "PASS")]),
+                ("a chosen board not attached", [board()],
+                 ["--yes", "--serial", "BOARD007", "--serial", "BOARD001"], FAILED,
+                 [("BOARD007", "installed", "REFUSED"), ("BOARD007", "adapter", "REFUSED"),
+                  ("BOARD001", "installed", "PASS"), ("BOARD001", "adapter", "PASS")]),
+                ("none of the chosen attached", [cable()],
+                 ["--yes", "--serial", "BOARD001", "--serial", "BOARD002"], REFUSED,
+                 [(serial, driver, "REFUSED") for serial in ("BOARD001", "BOARD002")
+                  for driver in ("installed", "adapter")]),
+                ("not asked", [board()], ["--serial", "BOARD001"], NOT_RUN,
+                 [("BOARD001", "installed", "NOT_RUN"), ("BOARD001", "adapter", "NOT_RUN")])]:
+            with self.subTest(what):
+                code, output, document, suite = self.station(chips, *args)
+                self.assertEqual(code, status, output)
+                self.assert_records(document, suite, expected)
+                self.assertEqual(document["exit_status"], status)
+                for chip in chips:
+                    if chip.serial == "CONSOLE9" or status == NOT_RUN:
+                        self.assertEqual(chip.transfers, [], what)
+
+    def test_a_report_file_that_cannot_be_one_is_a_usage_error(self):
+        with EmulatedBus() as bus:
+            for option, path, error in [
+                    ("--report", "/nonexistent/report.json", "cannot write into /nonexistent"),
+                    ("--junit", "/dev/null", "/dev/null is not a file")]:
+                with self.subTest(option):
+                    status, output = self.board_test(bus, "--yes", option, path)
+                    self.assertEqual(status, USAGE, output)
+                    self.assertIn(error, output)
 
 
 class BoardRefusalTest(BoardScriptTestCase):

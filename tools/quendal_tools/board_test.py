@@ -1,11 +1,14 @@
-"""The board test: quendal-bench runs a whole bench run on the FTDI device
-that the operator chose, through each driver found (the installed
-libftd2xx.so, the libftdi1 adapter), with its keys typed through a pipe, and
-the transcript and the pins read back are checked. `--help` says how to run
-it and what each exit status means; from a source tree it is
-scripts/test-board.sh, from the Debian package quendal-bench-board-test.
+"""The board test: quendal-bench runs a whole bench run on each FTDI device
+that the operator chose (a board, or a fixture of boards one after another),
+through each driver found (the installed libftd2xx.so, the libftdi1
+adapter), with its keys typed through a pipe, and the transcript and the
+pins read back are checked. Besides its lines for a person, it writes the
+results as a JSON document and as JUnit XML when asked (`station_report`).
+`--help` says how to run it and what each exit status means; from a source
+tree it is scripts/test-board.sh, from the Debian package
+quendal-bench-board-test.
 
-It drives a real device, so it names the device and asks first. Before the
+It drives real devices, so it names them and asks first. Before the
 answer nothing of the program or of a driver runs (the loader only lists
 what it would load) and no device is opened: the options are checked, then
 the device search, then the device itself (one chosen, its node writable, no
@@ -31,17 +34,19 @@ from collections import Counter, namedtuple
 
 if __package__ in (None, ""):  # Run as a file: the package is beside it.
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from quendal_tools import isolation, runner, texts  # noqa: E402
+from quendal_tools import isolation, runner, station_report, texts  # noqa: E402
+from quendal_tools.station_report import d0_d1  # noqa: E402
 
 PASSED, FAILED, REFUSED, NOT_RUN, USAGE = 0, 1, 2, 3, 64
 EXIT_STATUSES = """\
 exit status:
-  0   every driver's run passed (a driver not found is named "not tested",
-      with why, in its line and in the result line)
+  0   every chosen board passed through every driver (a driver not found is
+      named "not tested", with why, in its line and in the result line)
   1   a check failed or a run was void (the driver's line says why), a
-      driver was refused after another had run, or the build failed
+      board or driver was refused while another's run went on, the build
+      failed, or a report file could not be written
   2   refused before any driver started, with what to do: no FTDI device, or
-      several and none chosen, the chosen one not found or gone, no write
+      several and none chosen, a chosen one not found or gone, no write
       access to its node, a kernel driver holding it, a product id that no
       driver opens, no driver to test, or no way to keep the other devices
       out of a driver's sight
@@ -372,11 +377,6 @@ def isolation_prefix(device, devices):
 
 # One run ----------------------------------------------------------------
 
-def d0_d1(value):
-    """The levels of D0 and D1 in a reading."""
-    return value & 1, value >> 1 & 1
-
-
 class Outcome:
     """One driver's run on one device, with what its report line says.
 
@@ -531,10 +531,13 @@ def check(screen, status, outcome):
                                 % (rest[position:position + 80], texts.CLOSING_PROMPT))
     if not outcome.values:
         outcome.problems.append("no read-back line")
-    wrong = sorted({v for v in outcome.values if d0_d1(v) != (1, 0)})
+    expected = tuple(station_report.EXPECTED_LEVELS.values())
+    wrong = sorted({v for v in outcome.values if d0_d1(v) != expected})
     if wrong:
-        outcome.problems.append("D0 must read 1 and D1 0 (the fast pattern's last byte, 01), "
-                                "read back " + ", ".join("%02x" % v for v in wrong))
+        (d0, level0), (d1, level1) = station_report.EXPECTED_LEVELS.items()
+        outcome.problems.append("%s must read %d and %s %d (the fast pattern's last byte, 01), "
+                                "read back %s" % (d0, level0, d1, level1,
+                                                  ", ".join("%02x" % v for v in wrong)))
 
 
 def run_program(command, env, outcome, look):
@@ -621,10 +624,14 @@ def report_line(outcome):
         name, library, describe(outcome.device), notes, phases, values, verdict)
 
 
+# The last lines of the program's standard error that a failure shows.
+STDERR_LINES = 10
+
+
 def report(outcome):
     print(report_line(outcome))
     if outcome.problems and outcome.errors.strip():
-        for line in outcome.errors.strip().splitlines()[-10:]:
+        for line in outcome.errors.strip().splitlines()[-STDERR_LINES:]:
             print("    stderr: " + line)
 
 
@@ -637,8 +644,8 @@ class Arguments(argparse.ArgumentParser):
 
 
 def build_default():
-    """Builds the linux preset (configured first if it is not yet) and returns
-    its folder, or None when the build failed."""
+    """Builds the linux preset (configured first if it is not yet). Returns
+    its folder, or None and what failed."""
     folder = os.path.join(REPO, "build", "linux")
     steps = [["cmake", "--build", "--preset", "linux"]]
     if not os.path.exists(os.path.join(folder, "CMakeCache.txt")):
@@ -646,20 +653,21 @@ def build_default():
     for step in steps:
         # Its output is not part of the report.
         if subprocess.run(step, cwd=REPO, stdout=sys.stderr).returncode != 0:
-            print("The build failed: %s" % " ".join(step))
-            return None
-    return folder
+            return None, "The build failed: %s" % " ".join(step)
+    return folder, None
 
 
-def confirmed(device, drivers):
+def refused_by_operator(devices, drivers):
     """Asks on the terminal that is standard input, whatever standard output
-    is (a report file, say)."""
+    is (a report file, say). Returns None for yes, else why not."""
     if not sys.stdin.isatty():
-        print("Not run: no --yes, and no terminal to ask on.")
-        return False
-    question = ("Run the board test on the FTDI device with serial %s through %s? It drives pins "
-                "D0 and D1. [y/N] " % (device.serial or "(none)",
-                                       " and ".join(d.name for d in drivers)))
+        print(NOT_ASKED)
+        return NOT_ASKED
+    serials = [device.serial or "(none)" for device in devices]
+    question = ("Run the board test on the FTDI %s through %s? It drives pins D0 and D1. [y/N] "
+                % ("device with serial " + serials[0] if len(serials) == 1 else
+                   "devices with serials " + ", ".join(serials),
+                   " and ".join(d.name for d in drivers)))
     try:
         terminal = open(os.ttyname(sys.stdin.fileno()), "w")
     except OSError:  # No name for it: standard error is the next best.
@@ -670,9 +678,25 @@ def confirmed(device, drivers):
         if terminal:
             terminal.close()
     if sys.stdin.readline().strip().lower() in ("y", "yes"):
-        return True
+        return None
     print("Not run.")
-    return False
+    return "Not run: the answer was not y."
+
+
+NOT_ASKED = "Not run: no --yes, and no terminal to ask on."
+
+
+def report_file(parser, option, path):
+    """The path of a report file, as a usage error when it cannot be one."""
+    if path is None:
+        return None
+    path = os.path.abspath(path)
+    if os.path.exists(path) and not os.path.isfile(path):
+        parser.error("%s %s is not a file" % (option, path))
+    folder = os.path.dirname(path)
+    if not os.access(folder, os.W_OK | os.X_OK):
+        parser.error("%s: cannot write into %s" % (option, folder))
+    return path
 
 
 def parse(arguments):
@@ -680,19 +704,20 @@ def parse(arguments):
     parser = Arguments(
         prog="scripts/test-board.sh" if IN_SOURCE_TREE else "quendal-bench-board-test",
         formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EXIT_STATUSES,
-        description="Runs quendal-bench on the chosen FTDI device through each driver it finds "
-        "(the installed libftd2xx.so, then the libftdi1 adapter) and checks each run. Each "
-        "driver sees only that device; where no namespace can be had, it runs only while that "
-        "device is the only FTDI device. The report goes to standard output, the question to "
-        "the terminal.")
-    parser.add_argument("--serial", metavar="SERIAL",
+        description="Runs quendal-bench on each chosen FTDI device, one after another, through "
+        "each driver it finds (the installed libftd2xx.so, then the libftdi1 adapter) and checks "
+        "each run. Each driver sees only the device it runs on; where no namespace can be had, "
+        "it runs only while that device is the only FTDI device. The report goes to standard "
+        "output, the question to the terminal.")
+    parser.add_argument("--serial", metavar="SERIAL", action="append",
                         help="test the FTDI device with this serial number (needed when more "
-                        "than one is attached)")
+                        "than one is attached); given again, each such device in turn, as a "
+                        "test station tests a fixture of boards")
     parser.add_argument("--driver", choices=DRIVER_NAMES,
                         help="only this driver: the libftd2xx.so that the loader finds for the "
                         "program, or the libftdi1 adapter")
     parser.add_argument("--yes", action="store_true",
-                        help="run without asking (the device is still named first)")
+                        help="run without asking (the devices are still named first)")
     parser.add_argument("--build", metavar="DIR",
                         help="the program and adapter built in DIR; builds nothing (default "
                         "in a source tree: build the linux preset, build/linux)")
@@ -703,9 +728,19 @@ def parse(arguments):
                         help="the folder of the adapter's libftd2xx.so (default: the build's; "
                         "with --program alone, the one that came with the program: beside it "
                         "in a build, or its package's)")
+    parser.add_argument("--report", metavar="FILE",
+                        help="also write the results to FILE as JSON: a record per board and "
+                        "driver, with the serial, the device, the driver, the times, each "
+                        "phase and the readings")
+    parser.add_argument("--junit", metavar="FILE",
+                        help="also write the results to FILE as JUnit XML, which CI servers "
+                        "read: a test case per board and driver, the serial as its class name")
     args = parser.parse_args(arguments)
-    if args.serial == "":
-        parser.error("--serial needs a serial number")
+    for serial in args.serial or []:
+        if serial == "":
+            parser.error("--serial needs a serial number")
+        if args.serial.count(serial) > 1:
+            parser.error("--serial %s is given more than once" % serial)
     if args.build:
         args.build = os.path.abspath(args.build)
         if not os.path.isdir(args.build):
@@ -720,71 +755,200 @@ def parse(arguments):
             parser.error("no program %s" % program)
     if args.adapter and not os.path.isdir(args.adapter):
         parser.error("no adapter folder %s" % args.adapter)
+    args.report = report_file(parser, "--report", args.report)
+    args.junit = report_file(parser, "--junit", args.junit)
+    if args.report and args.report == args.junit:
+        parser.error("--report and --junit name the same file")
     return args
+
+
+# The outcome of each exit status, in the report files.
+OUTCOMES = {PASSED: station_report.PASS, FAILED: station_report.FAIL,
+            REFUSED: station_report.REFUSED, NOT_RUN: station_report.NOT_RUN}
 
 
 def main(arguments=None):
     args = parse(sys.argv[1:] if arguments is None else arguments)
     sys.stdout.reconfigure(line_buffering=True)
+    results = station_report.Run(program=None, program_version=None,
+                                 station=station_report.station(), start=time.time(), end=None,
+                                 outcome=None, exit_status=None, records=[])
     try:
-        return test(args)
+        status = test(args, results)
     except Refusal as refusal:
         print(refusal)
-        return REFUSED
+        results.message = str(refusal)
+        status = REFUSED
+    # The records in the order of the boards chosen, as a fixture's slots.
+    results.records.sort(key=lambda record: args.serial.index(record.board.serial)
+                         if args.serial else 0)
+    if args.report or args.junit:
+        results.end, results.exit_status, results.outcome = time.time(), status, OUTCOMES[status]
+        if results.program:
+            results.program_version = station_report.program_version(results.program)
+        for path, write in ((args.report, station_report.write_json),
+                            (args.junit, station_report.write_junit)):
+            if not path:
+                continue
+            try:
+                write(results, path)
+            except OSError as error:
+                print("Cannot write %s: %s" % (path, error.strerror or error))
+                if status == PASSED:  # A result that no one will read is no pass.
+                    status = FAILED
+    return status
 
 
-def test(args):
+def board_of(device, serial=None):
+    """The board in the report files: `device` as found, or only the serial
+    that was chosen when none has it."""
+    if device is None:
+        return station_report.Board(serial or "")
+    return station_report.Board(device.serial, device.vendor, device.product, device.name,
+                                device.port, device.node, kernel_drivers(device))
+
+
+def record_of(outcome, chosen):
+    """The record of one driver's run on one board."""
+    record = station_report.Record(board_of(outcome.device or chosen), outcome.driver.name,
+                                   outcome.driver.library, station_report.PASS)
+    if outcome.not_tested:
+        record.outcome, record.message = station_report.NOT_RUN, "not tested: " + outcome.not_tested
+    elif outcome.refused:
+        record.outcome, record.message = station_report.REFUSED, outcome.refused
+    elif outcome.problems:
+        record.outcome, record.message = station_report.FAIL, outcome.failure
+    record.start, record.end = outcome.started, outcome.ended
+    record.phases, record.values = outcome.phases, outcome.values
+    if outcome.problems:
+        record.stderr = outcome.errors.strip().splitlines()[-STDERR_LINES:]
+    return record
+
+
+def test(args, results):
+    """Runs the board test into `results`; returns the exit status."""
     devices = ftdi_devices()
-    device = choose(devices, args.serial)
+    # (the serial chosen, its device, or None and why not)
+    if args.serial:
+        chosen = []
+        for serial in args.serial:
+            try:
+                chosen.append((serial, choose(devices, serial), None))
+            except Refusal as refusal:
+                chosen.append((serial, None, str(refusal)))
+    else:
+        chosen = [(None, choose(devices, None), None)]
     build = args.build
     if not build and not args.program:
-        build = build_default()
+        build, failed = build_default()
         if build is None:
+            print(failed)
+            results.message = failed
             return FAILED
-    program = os.path.abspath(args.program or os.path.join(build, "quendal-bench"))
+    program = results.program = os.path.abspath(
+        args.program or os.path.join(build, "quendal-bench"))
     drivers, untested = find_drivers(program, adapter_folder(program, build, args.adapter),
                                      args.driver)
-    if not drivers:
-        raise Refusal("No driver to test: %s." % "; ".join(untested.values()))
-    check_device(device, drivers)
-    isolation_prefix(device, devices)
+    names = [name for name in DRIVER_NAMES if args.driver in (None, name)]
+    by_name = {driver.name: driver for driver in drivers}
 
-    print("FTDI device: " + describe(device))
+    def driver_named(name):
+        return by_name.get(name) or Driver(name, None, None)
+
+    if not drivers:
+        refusal = "No driver to test: %s." % "; ".join(untested.values())
+        results.records += [station_report.Record(board_of(device, serial), name, None,
+                                                  station_report.REFUSED, refusal)
+                            for serial, device, _ in chosen for name in names]
+        raise Refusal(refusal)
+    # Every check of each device before the question.
+    runnable, refused = [], []
+    for serial, device, why in chosen:
+        if why is None:
+            try:
+                check_device(device, drivers)
+                isolation_prefix(device, devices)
+                runnable.append(device)
+                continue
+            except Refusal as refusal:
+                why = str(refusal)
+        print(why)
+        refused.append((serial, device, why))
+        results.records += [station_report.Record(board_of(device, serial), name,
+                                                  driver_named(name).library,
+                                                  station_report.REFUSED, why) for name in names]
+    if not runnable:
+        return REFUSED
+
+    for device in runnable:
+        print("FTDI device: " + describe(device))
     print("Program: " + program)
     for driver in drivers:
         print("Driver %s: %s" % (driver.name, library_name(driver.library)))
     for name, why in untested.items():
         print("Driver %s: not tested: %s" % (name, why))
-    if not args.yes and not confirmed(device, drivers):
+    why = None if args.yes else refused_by_operator(runnable, drivers)
+    if why:
+        results.records += [station_report.Record(board_of(device), name,
+                                                  driver_named(name).library,
+                                                  station_report.NOT_RUN, why)
+                            for device in runnable for name in names]
         return NOT_RUN
 
-    by_name = {driver.name: driver for driver in drivers}
-    outcomes = []
-    for name in DRIVER_NAMES:
-        if name in by_name:
-            outcome = run_driver(program, by_name[name], device)
-            if outcome.refused and not any(o.started for o in outcomes):
-                raise Refusal(outcome.refused)
-        elif name in untested:
-            outcome = Outcome(Driver(name, None, None), None, not_tested=untested[name])
-        else:
-            continue
-        report(outcome)
-        outcomes.append(outcome)
-    return conclude(outcomes)
+    boards = []  # (device, its outcomes), in the order of the runs
+    for device in runnable:
+        outcomes = []
+        boards.append((device, outcomes))
+        refusal = None  # The board's, when it was refused before its first run.
+        for name in names:
+            if name not in by_name:
+                outcome = Outcome(Driver(name, None, None), None, not_tested=untested[name])
+                report(outcome)
+            elif refusal:
+                outcome = Outcome(by_name[name], device)
+                outcome.refused = refusal
+            else:
+                started = any(o.started for _, done in boards for o in done)
+                outcome = run_driver(program, by_name[name], device)
+                if outcome.refused and not any(o.started for o in outcomes):
+                    refusal = outcome.refused
+                if outcome.refused and not started:
+                    print(outcome.refused)  # Nothing has run: the refusal alone.
+                else:
+                    report(outcome)
+            outcomes.append(outcome)
+            results.records.append(record_of(outcome, device))
+    if not any(o.started for _, outcomes in boards for o in outcomes):
+        return REFUSED
+    return conclude(boards, refused)
 
 
-def conclude(outcomes):
-    """Prints the comparison of the drivers' readings and the result line;
-    returns the exit status."""
-    failed = any(o.status in ("fail", "refused") for o in outcomes)
-    read = [o for o in outcomes if o.values]
-    if len({frozenset(o.levels()) for o in read}) > 1:
-        print("The drivers read different D0/D1 (as D0, D1): "
-              + "; ".join("%s %s" % (o.driver.name, sorted(o.levels())) for o in read))
-        failed = True
-    print("Result: %s (%s)" % ("fail" if failed else "pass",
-                               ", ".join("%s %s" % (o.driver.name, o.status) for o in outcomes)))
+def board_name(device, serial=None):
+    if device is None:
+        return serial
+    return device.serial or "usb port " + device.port
+
+
+def conclude(boards, refused):
+    """Prints the comparison of each board's drivers' readings and the result
+    line; returns the exit status. `boards`: (device, outcomes) for each
+    board that was run; `refused`: (serial, device, why) for each that was
+    not."""
+    several = len(boards) + len(refused) > 1
+    failed = bool(refused)
+    results = []
+    for device, outcomes in boards:
+        failed = failed or any(o.status in ("fail", "refused") for o in outcomes)
+        read = [o for o in outcomes if o.values]
+        if len({frozenset(o.levels()) for o in read}) > 1:
+            print("The drivers read different D0/D1 (as D0, D1)%s: " % (
+                " on " + board_name(device) if several else "")
+                + "; ".join("%s %s" % (o.driver.name, sorted(o.levels())) for o in read))
+            failed = True
+        statuses = ", ".join("%s %s" % (o.driver.name, o.status) for o in outcomes)
+        results.append("%s: %s" % (board_name(device), statuses) if several else statuses)
+    results += ["%s: refused" % board_name(device, serial) for serial, device, _ in refused]
+    print("Result: %s (%s)" % ("fail" if failed else "pass", "; ".join(results)))
     return FAILED if failed else PASSED
 
 
