@@ -9,6 +9,7 @@
 #                programs need it
 #     --package  what builds and checks the packages (scdoc, lintian, dpkg-dev)
 #     --arm      cross compilers, the arm64/armhf libraries and qemu-user
+#     --fuzz     clang and its libFuzzer runtime (scripts/fuzz.sh)
 # Runs apt-get only for packages that are missing, so it is quick when all
 # are there. Needs root (or sudo) only when something must be installed.
 set -euo pipefail
@@ -32,6 +33,9 @@ for option in "$@"; do
       for arch in arm64 armhf; do
         packages+=(libc6:$arch libstdc++6:$arch libftdi1-2:$arch)
       done ;;
+    --fuzz)
+      # The release's default clang, whose runtime holds libFuzzer.
+      packages+=(clang libclang-rt-dev) ;;
     *) echo "install-deps.sh: unknown option $option" >&2; exit 2 ;;
   esac
 done
