@@ -210,11 +210,13 @@ class BoardSettingsTest(harness.BenchTestCase):
     def test_a_malformed_setting_is_named_and_fails_the_open(self):
         # Also a record file that cannot be made, and keys with nowhere to go.
         missing = os.path.join(self.folder, "missing", "file")
+        missing_with_line_end = os.path.join(self.folder, "missing\n", "file")
         for settings, variable in [({"VBOARD_FAIL": "FT_Wrte=4"}, b"VBOARD_FAIL"),
                                    ({"VBOARD_INPUTS": "0x100"}, b"VBOARD_INPUTS"),
                                    ({"VBOARD_CLOCK": "4"}, b"VBOARD_CLOCK"),
                                    ({"VBOARD_TRACE": missing}, b"VBOARD_TRACE"),
                                    ({"VBOARD_VCD": missing}, b"VBOARD_VCD"),
+                                   ({"VBOARD_TRACE": missing_with_line_end}, b"VBOARD_TRACE"),
                                    ({"VBOARD_VCD": "/dev/full"}, b"VBOARD_VCD"),
                                    ({"VBOARD_KEYS": "FT_Write#1"}, b"VBOARD_KEYS"),
                                    ({"VBOARD_KEYS": "FT_Write#1", "VBOARD_KEY_FD": "99"},

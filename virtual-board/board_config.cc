@@ -26,8 +26,6 @@ std::string Printable(const std::string& text) {
   return shown;
 }
 
-std::string Quote(const std::string& text) { return "\"" + Printable(text) + "\""; }
-
 bool IsDecimalDigit(char c) { return c >= '0' && c <= '9'; }
 
 int HexDigitValue(char c) {
@@ -45,19 +43,19 @@ bool ParseNumber(const std::string& text, bool allow_hex, std::uint64_t max, std
   bool hex = allow_hex && text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   std::size_t start = hex ? 2 : 0;
   if (text.size() == start) {
-    *error = Quote(text) + " is not a number";
+    *error = QuoteInErrorLine(text) + " is not a number";
     return false;
   }
   for (std::size_t i = start; i < text.size(); ++i) {
     int digit = hex ? HexDigitValue(text[i]) : (IsDecimalDigit(text[i]) ? text[i] - '0' : -1);
     if (digit < 0) {
-      *error = Quote(text) + (allow_hex ? " is not a decimal or 0x-hexadecimal number"
-                                        : " is not a decimal number");
+      *error = QuoteInErrorLine(text) + (allow_hex ? " is not a decimal or 0x-hexadecimal number"
+                                                   : " is not a decimal number");
       return false;
     }
     result = result * (hex ? 16 : 10) + static_cast<std::uint64_t>(digit);
     if (result > max) {
-      *error = Quote(text) + " is larger than " + std::to_string(max);
+      *error = QuoteInErrorLine(text) + " is larger than " + std::to_string(max);
       return false;
     }
   }
@@ -72,7 +70,7 @@ bool ParseEntryPoint(const std::string& text, EntryPoint* entry, std::string* er
       return true;
     }
   }
-  *error = Quote(text) +
+  *error = QuoteInErrorLine(text) +
            " is not an entry point (FT_Open, FT_SetBitMode, FT_Write, FT_SetBaudRate, "
            "FT_GetBitMode)";
   return false;
@@ -84,7 +82,7 @@ bool ParseEntryCall(const std::string& text, bool call_required, EntryPoint* ent
   std::size_t hash = text.find('#');
   if (hash == std::string::npos) {
     if (call_required) {
-      *error = Quote(text) + " lacks the call number (ENTRY#N)";
+      *error = QuoteInErrorLine(text) + " lacks the call number (ENTRY#N)";
       return false;
     }
     *call = 1;
@@ -125,7 +123,7 @@ bool SplitAt(const std::string& item, char separator, std::string* left, std::st
              std::string* error) {
   std::size_t at = item.find(separator);
   if (at == std::string::npos) {
-    *error = Quote(item) + " lacks '" + separator + "'";
+    *error = QuoteInErrorLine(item) + " lacks '" + separator + "'";
     return false;
   }
   *left = item.substr(0, at);
@@ -195,7 +193,7 @@ bool ParseFaults(const std::string& value, BoardConfig* config, std::string* err
     }
     for (const FaultRule& other : config->faults) {
       if (other.entry == rule.entry && other.from_call == rule.from_call) {
-        *error = Quote(head) + " is given twice";
+        *error = QuoteInErrorLine(head) + " is given twice";
         return false;
       }
     }
@@ -214,7 +212,7 @@ bool ParseKeys(const std::string& value, BoardConfig* config, std::string* error
     std::string head = item.substr(0, colon);
     rule.keys = colon == std::string::npos ? "k" : item.substr(colon + 1);
     if (rule.keys.empty()) {
-      *error = Quote(item) + " has no characters after ':'";
+      *error = QuoteInErrorLine(item) + " has no characters after ':'";
       return false;
     }
     if (!ParseEntryCall(head, true, &rule.entry, &rule.on_call, error)) return false;
@@ -295,3 +293,5 @@ const FaultRule* FindFault(const BoardConfig& config, EntryPoint entry, std::uin
   }
   return found;
 }
+
+std::string QuoteInErrorLine(const std::string& text) { return "\"" + Printable(text) + "\""; }

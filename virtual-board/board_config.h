@@ -54,6 +54,10 @@ using BoardVariables = std::vector<std::pair<std::string, std::string>>;
 
 bool ParseBoardConfig(const BoardVariables& variables, BoardConfig* config, std::string* error);
 
+// `text` in double quotes for an error line, its control characters spelt
+// out (\xNN) so that the error stays one line.
+std::string QuoteInErrorLine(const std::string& text);
+
 // The status that `config` makes the `call`-th call of `entry` return, or
 // nullptr when that call runs normally. When several rules apply, the one
 // with the latest start wins.

@@ -45,7 +45,7 @@ BoardVariables ReadBoardVariables() {
 bool CreateRecordFile(const std::string& path, RecordFile* file, std::string* error) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) {
-    *error = "cannot create \"" + path + "\": " + std::strerror(errno);
+    *error = std::strerror(errno);
     return false;
   }
   file->native = fd;

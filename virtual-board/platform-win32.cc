@@ -53,7 +53,7 @@ bool CreateRecordFile(const std::string& path, RecordFile* file, std::string* er
   HANDLE handle = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    *error = "cannot create \"" + path + "\": error " + std::to_string(GetLastError());
+    *error = "error " + std::to_string(GetLastError());
     return false;
   }
   file->native = reinterpret_cast<std::intptr_t>(handle);

@@ -25,6 +25,7 @@ struct RecordFile {
   std::intptr_t native = -1;  // A descriptor, or a HANDLE on Windows; -1: none.
 };
 
+// On failure `error` is the system's reason only; the caller names the file.
 bool CreateRecordFile(const std::string& path, RecordFile* file, std::string* error);
 bool AppendRecord(const RecordFile& file, const std::string& record);
 

@@ -37,18 +37,18 @@ struct Board {
 bool OpenRecords(Board* board, std::string* error) {
   const BoardConfig& config = board->config;
   if (!config.trace_path.empty() && !CreateRecordFile(config.trace_path, &board->trace, error)) {
-    *error = "VBOARD_TRACE: " + *error;
+    *error = "VBOARD_TRACE: cannot create " + QuoteInErrorLine(config.trace_path) + ": " + *error;
     return false;
   }
   if (!config.vcd_path.empty()) {
     if (!CreateRecordFile(config.vcd_path, &board->vcd, error)) {
-      *error = "VBOARD_VCD: " + *error;
+      *error = "VBOARD_VCD: cannot create " + QuoteInErrorLine(config.vcd_path) + ": " + *error;
       return false;
     }
     // All pins are inputs until a bit mode is set.
     std::string header = VcdHeader(config.inputs, &board->vcd_state, MonotonicNs());
     if (!AppendRecord(board->vcd, header)) {
-      *error = "VBOARD_VCD: cannot write to \"" + config.vcd_path + "\"";
+      *error = "VBOARD_VCD: cannot write to " + QuoteInErrorLine(config.vcd_path);
       return false;
     }
   }
