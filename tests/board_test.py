@@ -8,6 +8,7 @@ import platform
 import re
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -24,7 +25,7 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 SCRIPT = os.path.join(os.path.dirname(TESTS), "scripts", "test-board.sh")
 # The stand-in for a machine that gives no namespaces (a default container).
 WITHOUT_NAMESPACES = os.path.join(TESTS, "bench-machine", "without-namespaces.py")
-PASSED, FAILED, REFUSED, NOT_RUN, USAGE = 0, 1, 2, 3, 64
+PASSED, FAILED, REFUSED, NOT_RUN, USAGE, INTERRUPTED = 0, 1, 2, 3, 64, 130
 DEVICE = "0403:6001, no serial, usb port 1-1 (/dev/bus/usb/001/002), no kernel driver"
 BOARD = "0403:6001, serial BOARD001, usb port 1-1 (/dev/bus/usb/001/002), no kernel driver"
 CABLE = "0403:6001, serial CONSOLE9, usb port 1-2 (/dev/bus/usb/001/003), no kernel driver"
@@ -321,7 +322,8 @@ class BoardStationTestCase(BoardScriptTestCase):
 
 
 # What each outcome is in JUnit XML.
-JUNIT_ELEMENTS = {"PASS": [], "FAIL": ["failure"], "REFUSED": ["error"], "NOT_RUN": ["skipped"]}
+JUNIT_ELEMENTS = {"PASS": [], "FAIL": ["failure"], "REFUSED": ["error"], "NOT_RUN": ["skipped"],
+                  "ABORTED": ["error"]}
 
 
 class BoardStationTest(BoardStationTestCase):
@@ -392,6 +394,51 @@ class BoardStationStatusTest(BoardStationTestCase):
                     self.assertIn(error, output)
 
 
+class BoardInterruptTest(BoardStationTestCase):
+    def test_ctrl_c_in_a_run_stops_it_and_the_files_hold_what_was_done(self):
+        first, second = board(), EmulatedFt232r(serial="BOARD002")
+        folder = self.folder()
+        report, junit = os.path.join(folder, "report.json"), os.path.join(folder, "junit.xml")
+        children = []
+        with EmulatedBus(first, second) as bus:
+            self.require_isolation(bus)
+            script = subprocess.Popen(
+                [SCRIPT, "--build", os.path.dirname(runner.program()), "--yes", "--serial",
+                 "BOARD001", "--serial", "BOARD002", "--report", report, "--junit", junit],
+                env=self.environment(bus, self.installed_adapter()), stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            self.addCleanup(script.kill)
+
+            def interrupt():  # As a terminal's Ctrl-C reaches the board test.
+                for task in os.listdir("/proc/%d/task" % script.pid):
+                    with open("/proc/%d/task/%s/children" % (script.pid, task)) as file:
+                        children.extend(int(pid) for pid in file.read().split())
+                os.kill(script.pid, signal.SIGINT)
+
+            # The first board's 20th bulk write is in its first run's fast phase.
+            bus.after(first, (BULK_OUT, 20), interrupt)
+            output = script.communicate(timeout=runner.SAFETY_TIMEOUT * 2)[0]
+        self.assertEqual(script.returncode, INTERRUPTED, output)
+        self.assertNotIn("Traceback", output)
+        self.assertEqual(output.splitlines()[-1], "Result: interrupted (BOARD001: installed "
+                         "interrupted, adapter not run; BOARD002: installed not run, adapter "
+                         "not run)")
+        self.assertTrue(children, output)
+        self.assertEqual([pid for pid in children if os.path.exists("/proc/%d" % pid)], [],
+                         "the program outlived the board test")
+        self.assertEqual((second.transfers, second.detached), ([], []), output)
+        with open(report, encoding="utf-8") as file:
+            document = json.load(file)
+        suite, = ElementTree.parse(junit).getroot().findall("testsuite")
+        self.assert_records(document, suite, [
+            ("BOARD001", "installed", "ABORTED"), ("BOARD001", "adapter", "NOT_RUN"),
+            ("BOARD002", "installed", "NOT_RUN"), ("BOARD002", "adapter", "NOT_RUN")])
+        self.assertEqual((document["exit_status"], document["outcome"]),
+                         (INTERRUPTED, "ABORTED"))
+        self.assertEqual([phase["name"] for phase in document["records"][0]["phases"]],
+                         ["slow"])
+
+
 class BoardRefusalTest(BoardScriptTestCase):
     def test_unasked_without_a_terminal_names_the_device_and_sends_nothing(self):
         chip = EmulatedFt232r()
@@ -448,7 +495,8 @@ class BoardRefusalTest(BoardScriptTestCase):
             status, output = self.board_test(bus, "--help")
         self.assertEqual(status, PASSED, output)
         listed = re.findall(r"^  (\d+) ", output.split("exit status:\n")[1], re.M)
-        self.assertEqual(listed, [str(s) for s in (PASSED, FAILED, REFUSED, NOT_RUN, USAGE)])
+        self.assertEqual(listed, [str(s) for s in (PASSED, FAILED, REFUSED, NOT_RUN, USAGE,
+                                                   INTERRUPTED)])
 
     def test_refusals_say_what_to_do_and_send_nothing(self):
         listed = [BOARD, CABLE.replace("no kernel driver", "held by ftdi_sio")]

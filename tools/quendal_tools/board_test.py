@@ -37,7 +37,7 @@ if __package__ in (None, ""):  # Run as a file: the package is beside it.
 from quendal_tools import isolation, runner, station_report, texts  # noqa: E402
 from quendal_tools.station_report import d0_d1  # noqa: E402
 
-PASSED, FAILED, REFUSED, NOT_RUN, USAGE = 0, 1, 2, 3, 64
+PASSED, FAILED, REFUSED, NOT_RUN, USAGE, INTERRUPTED = 0, 1, 2, 3, 64, 130
 EXIT_STATUSES = """\
 exit status:
   0   every chosen board passed through every driver (a driver not found is
@@ -51,7 +51,9 @@ exit status:
       driver opens, no driver to test, or no way to keep the other devices
       out of a driver's sight
   3   not run: no --yes and no terminal to ask on, or the answer was not y
-  64  wrong options"""
+  64  wrong options
+  130 interrupted (Ctrl-C): the run going on is stopped, and the report
+      files hold what was done and the rest as not run"""
 
 # A source tree holds this package in tools/; installed, it stands alone.
 TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -381,14 +383,18 @@ class Outcome:
     """One driver's run on one device, with what its report line says.
 
     status: "pass", "fail" (`problems` say why; a void run is one),
-    "refused" (it did not start; `refused` says why and what to do) or
-    "not tested" (no such driver; `not_tested` says why)."""
+    "refused" (it did not start; `refused` says why and what to do),
+    "not tested" (no such driver; `not_tested` says why), "interrupted"
+    (stopped by Ctrl-C before any check failed) or "not run" (its turn did
+    not come; `not_run` says why)."""
 
-    def __init__(self, driver, device, not_tested=None):
+    def __init__(self, driver, device, not_tested=None, not_run=None):
         self.driver = driver
         self.device = device  # As found just before the run: the one driven.
         self.not_tested = not_tested
+        self.not_run = not_run
         self.refused = None
+        self.interrupted = False
         self.isolated = False  # Whether the run saw only `device`.
         self.started = self.ended = None  # time.time() at each end of the run
         self.phases = []  # (phase, seconds it ran)
@@ -402,9 +408,13 @@ class Outcome:
     def status(self):
         if self.not_tested:
             return "not tested"
+        if self.not_run:
+            return "not run"
         if self.refused:
             return "refused"
-        return "fail" if self.problems else "pass"
+        if self.problems:
+            return "fail"
+        return "interrupted" if self.interrupted else "pass"
 
     @property
     def serial(self):
@@ -549,17 +559,20 @@ def run_program(command, env, outcome, look):
         outcome.problems.append("cannot start %s: %s" % (command[0], error.strerror))
         return
     try:
-        if drive(run, outcome, look) != "stuck":
-            run.close_input()  # The last key is typed; the end of input is one more.
-            status = wait_end(run, look)
-            if status is None:
-                outcome.problems.append("no end within %.0f s of the last key; stopped"
-                                        % TEXT_TIMEOUT)
-            elif not outcome.problems:
-                check(run.screen().decode("ascii", "replace"), status, outcome)
+        try:
+            if drive(run, outcome, look) != "stuck":
+                run.close_input()  # The last key is typed; the end of input is one more.
+                status = wait_end(run, look)
+                if status is None:
+                    outcome.problems.append("no end within %.0f s of the last key; stopped"
+                                            % TEXT_TIMEOUT)
+                elif not outcome.problems:
+                    check(run.screen().decode("ascii", "replace"), status, outcome)
+        except KeyboardInterrupt:  # What ran is kept; the caller runs nothing more.
+            outcome.interrupted = True
         outcome.errors = run.errors.decode(errors="replace")
     finally:
-        run.close()
+        run.close()  # Kills the program if it still runs.
 
 
 def run_driver(program, driver, chosen):
@@ -607,13 +620,15 @@ def report_line(outcome):
     name = outcome.driver.name
     if outcome.not_tested:
         return "%s: not tested: %s" % (name, outcome.not_tested)
+    if outcome.not_run:
+        return "%s: not run: %s" % (name, outcome.not_run)
     library = library_name(outcome.driver.library)
     if outcome.refused:
         return "%s: %s; refused: %s" % (name, library, outcome.refused)
     phases = ", ".join("%s %.1f s" % phase for phase in outcome.phases) or "none"
     values = ", ".join("%02x (%d readings)" % item
                        for item in Counter(outcome.values).items()) or "none"
-    verdict = "fail: " + outcome.failure if outcome.problems else "pass"
+    verdict = "fail: " + outcome.failure if outcome.problems else outcome.status
     notes = "".join("; detaches %s (the device's serial port comes back when it is plugged in "
                     "again)" % name for name in outcome.detached)
     if outcome.isolated:
@@ -677,13 +692,28 @@ def refused_by_operator(devices, drivers):
     finally:
         if terminal:
             terminal.close()
-    if sys.stdin.readline().strip().lower() in ("y", "yes"):
+    try:
+        answer = sys.stdin.readline()
+    except KeyboardInterrupt:
+        print(file=sys.stderr)  # The next line starts on a line of its own.
+        raise
+    if answer.strip().lower() in ("y", "yes"):
         return None
     print("Not run.")
     return "Not run: the answer was not y."
 
 
 NOT_ASKED = "Not run: no --yes, and no terminal to ask on."
+INTERRUPTED_TEXT = "Interrupted (Ctrl-C): the run going on was stopped, and nothing more was run."
+INTERRUPTED_RUN = "interrupted (Ctrl-C) during the run, before any check failed"
+NOT_RUN_AFTER_INTERRUPT = "Not run: the board test was interrupted (Ctrl-C) before its turn."
+
+
+def stop_on_interrupt(number, frame):
+    """Ctrl-C: stops what runs, once. A second one would cut short the
+    stopping itself, or the report files."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    raise KeyboardInterrupt
 
 
 def report_file(parser, option, path):
@@ -764,7 +794,8 @@ def parse(arguments):
 
 # The outcome of each exit status, in the report files.
 OUTCOMES = {PASSED: station_report.PASS, FAILED: station_report.FAIL,
-            REFUSED: station_report.REFUSED, NOT_RUN: station_report.NOT_RUN}
+            REFUSED: station_report.REFUSED, NOT_RUN: station_report.NOT_RUN,
+            INTERRUPTED: station_report.ABORTED}
 
 
 def main(arguments=None):
@@ -773,12 +804,18 @@ def main(arguments=None):
     results = station_report.Run(program=None, program_version=None,
                                  station=station_report.station(), start=time.time(), end=None,
                                  outcome=None, exit_status=None, records=[])
+    signal.signal(signal.SIGINT, stop_on_interrupt)
     try:
         status = test(args, results)
     except Refusal as refusal:
         print(refusal)
         results.message = str(refusal)
         status = REFUSED
+    except KeyboardInterrupt:  # Before any board's turn: the build, the search, the checks.
+        print(INTERRUPTED_TEXT)
+        results.message = INTERRUPTED_TEXT
+        status = INTERRUPTED
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # The files are written whole.
     # The records in the order of the boards chosen, as a fixture's slots.
     results.records.sort(key=lambda record: args.serial.index(record.board.serial)
                          if args.serial else 0)
@@ -814,10 +851,14 @@ def record_of(outcome, chosen):
                                    outcome.driver.library, station_report.PASS)
     if outcome.not_tested:
         record.outcome, record.message = station_report.NOT_RUN, "not tested: " + outcome.not_tested
+    elif outcome.not_run:
+        record.outcome, record.message = station_report.NOT_RUN, outcome.not_run
     elif outcome.refused:
         record.outcome, record.message = station_report.REFUSED, outcome.refused
     elif outcome.problems:
         record.outcome, record.message = station_report.FAIL, outcome.failure
+    elif outcome.interrupted:
+        record.outcome, record.message = station_report.ABORTED, INTERRUPTED_RUN
     record.start, record.end = outcome.started, outcome.ended
     record.phases, record.values = outcome.phases, outcome.values
     if outcome.problems:
@@ -887,37 +928,55 @@ def test(args, results):
         print("Driver %s: %s" % (driver.name, library_name(driver.library)))
     for name, why in untested.items():
         print("Driver %s: not tested: %s" % (name, why))
-    why = None if args.yes else refused_by_operator(runnable, drivers)
-    if why:
-        results.records += [station_report.Record(board_of(device), name,
-                                                  driver_named(name).library,
-                                                  station_report.NOT_RUN, why)
-                            for device in runnable for name in names]
-        return NOT_RUN
-
     boards = []  # (device, its outcomes), in the order of the runs
-    for device in runnable:
-        outcomes = []
-        boards.append((device, outcomes))
-        refusal = None  # The board's, when it was refused before its first run.
-        for name in names:
-            if name not in by_name:
-                outcome = Outcome(Driver(name, None, None), None, not_tested=untested[name])
-                report(outcome)
-            elif refusal:
-                outcome = Outcome(by_name[name], device)
-                outcome.refused = refusal
-            else:
-                started = any(o.started for _, done in boards for o in done)
-                outcome = run_driver(program, by_name[name], device)
-                if outcome.refused and not any(o.started for o in outcomes):
-                    refusal = outcome.refused
-                if outcome.refused and not started:
-                    print(outcome.refused)  # Nothing has run: the refusal alone.
-                else:
+    try:
+        why = None if args.yes else refused_by_operator(runnable, drivers)
+        if why:
+            results.records += [station_report.Record(board_of(device), name,
+                                                      driver_named(name).library,
+                                                      station_report.NOT_RUN, why)
+                                for device in runnable for name in names]
+            return NOT_RUN
+        for device in runnable:
+            outcomes = []
+            boards.append((device, outcomes))
+            refusal = None  # The board's, when it was refused before its first run.
+            for name in names:
+                if name not in by_name:
+                    outcome = Outcome(Driver(name, None, None), None, not_tested=untested[name])
                     report(outcome)
-            outcomes.append(outcome)
-            results.records.append(record_of(outcome, device))
+                elif refusal:
+                    outcome = Outcome(by_name[name], device)
+                    outcome.refused = refusal
+                else:
+                    started = any(o.started for _, done in boards for o in done)
+                    outcome = run_driver(program, by_name[name], device)
+                    if outcome.refused and not any(o.started for o in outcomes):
+                        refusal = outcome.refused
+                    if outcome.refused and not started:
+                        print(outcome.refused)  # Nothing has run: the refusal alone.
+                    else:
+                        report(outcome)
+                outcomes.append(outcome)
+                if outcome.interrupted:
+                    raise KeyboardInterrupt
+    except KeyboardInterrupt:
+        # Every board and driver whose turn did not come is a record not run.
+        done = sum(len(outcomes) for _, outcomes in boards)
+        for index, (device, name) in enumerate((device, name) for device in runnable
+                                               for name in names):
+            if index < done:
+                continue
+            if not boards or boards[-1][0] is not device:
+                boards.append((device, []))
+            outcome = Outcome(driver_named(name), device, not_run=NOT_RUN_AFTER_INTERRUPT)
+            boards[-1][1].append(outcome)
+        results.message = INTERRUPTED_TEXT
+        print(INTERRUPTED_TEXT)
+        results.records += [record_of(o, device) for device, outcomes in boards for o in outcomes]
+        conclude(boards, refused, interrupted=True)
+        return INTERRUPTED
+    results.records += [record_of(o, device) for device, outcomes in boards for o in outcomes]
     if not any(o.started for _, outcomes in boards for o in outcomes):
         return REFUSED
     return conclude(boards, refused)
@@ -929,7 +988,7 @@ def board_name(device, serial=None):
     return device.serial or "usb port " + device.port
 
 
-def conclude(boards, refused):
+def conclude(boards, refused, interrupted=False):
     """Prints the comparison of each board's drivers' readings and the result
     line; returns the exit status. `boards`: (device, outcomes) for each
     board that was run; `refused`: (serial, device, why) for each that was
@@ -948,7 +1007,8 @@ def conclude(boards, refused):
         statuses = ", ".join("%s %s" % (o.driver.name, o.status) for o in outcomes)
         results.append("%s: %s" % (board_name(device), statuses) if several else statuses)
     results += ["%s: refused" % board_name(device, serial) for serial, device, _ in refused]
-    print("Result: %s (%s)" % ("fail" if failed else "pass", "; ".join(results)))
+    print("Result: %s (%s)" % ("interrupted" if interrupted else "fail" if failed else "pass",
+                               "; ".join(results)))
     return FAILED if failed else PASSED
 
 
