@@ -383,6 +383,28 @@ class BoardStationStatusTest(BoardStationTestCase):
                     if chip.serial == "CONSOLE9" or status == NOT_RUN:
                         self.assertEqual(chip.transfers, [], what)
 
+    def test_a_closed_standard_output_stops_it_and_the_files_say_so(self):
+        # As `| head` that has read its lines: nobody would see the runs' lines.
+        reader, writer = os.pipe()
+        os.close(reader)
+        folder = self.folder()
+        report = os.path.join(folder, "report.json")
+        chip = board()
+        with EmulatedBus(chip) as bus:
+            done = subprocess.run(
+                [SCRIPT, "--build", os.path.dirname(runner.program()), "--yes", "--report",
+                 report], env=self.environment(bus), stdin=subprocess.DEVNULL, stdout=writer,
+                stderr=subprocess.PIPE, text=True, timeout=runner.SAFETY_TIMEOUT)
+        os.close(writer)
+        self.assertEqual((done.returncode, done.stderr), (FAILED, ""))
+        with open(report, encoding="utf-8") as file:
+            document = json.load(file)
+        self.assertEqual(document["message"], "Standard output was closed: nothing more was run.")
+        self.assertEqual([record["outcome"] for record in document["records"]],
+                         ["NOT_RUN", "NOT_RUN"])
+        station_report_test.validate(self, document)
+        self.assertEqual(chip.transfers, [])
+
     def test_a_report_file_that_cannot_be_one_is_a_usage_error(self):
         with EmulatedBus() as bus:
             for option, path, error in [

@@ -44,7 +44,7 @@ exit status:
       named "not tested", with why, in its line and in the result line)
   1   a check failed or a run was void (the driver's line says why), a
       board or driver was refused while another's run went on, the build
-      failed, or a report file could not be written
+      failed, or a report file or standard output could not be written
   2   refused before any driver started, with what to do: no FTDI device, or
       several and none chosen, a chosen one not found or gone, no write
       access to its node, a kernel driver holding it, a product id that no
@@ -706,7 +706,18 @@ def refused_by_operator(devices, drivers):
 NOT_ASKED = "Not run: no --yes, and no terminal to ask on."
 INTERRUPTED_TEXT = "Interrupted (Ctrl-C): the run going on was stopped, and nothing more was run."
 INTERRUPTED_RUN = "interrupted (Ctrl-C) during the run, before any check failed"
-NOT_RUN_AFTER_INTERRUPT = "Not run: the board test was interrupted (Ctrl-C) before its turn."
+NOT_RUN_AFTER_INTERRUPT = "Not run: interrupted (Ctrl-C) before its turn."
+# Its reader is gone (`| head`): nobody sees the lines of the runs to come.
+OUTPUT_LOST = "Standard output was closed: nothing more was run."
+NOT_RUN_AFTER_OUTPUT_LOST = "Not run: standard output was closed before its turn."
+
+
+def silence_output():
+    """Standard output goes nowhere from now on, so that neither the lines
+    still to come nor the flush at the exit fail."""
+    nowhere = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(nowhere, sys.stdout.fileno())
+    os.close(nowhere)
 
 
 def stop_on_interrupt(number, frame):
@@ -815,6 +826,10 @@ def main(arguments=None):
         print(INTERRUPTED_TEXT)
         results.message = INTERRUPTED_TEXT
         status = INTERRUPTED
+    except BrokenPipeError:  # Before any board's turn.
+        silence_output()
+        results.message = OUTPUT_LOST
+        status = FAILED
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # The files are written whole.
     # The records in the order of the boards chosen, as a fixture's slots.
     results.records.sort(key=lambda record: args.serial.index(record.board.serial)
@@ -921,15 +936,15 @@ def test(args, results):
     if not runnable:
         return REFUSED
 
-    for device in runnable:
-        print("FTDI device: " + describe(device))
-    print("Program: " + program)
-    for driver in drivers:
-        print("Driver %s: %s" % (driver.name, library_name(driver.library)))
-    for name, why in untested.items():
-        print("Driver %s: not tested: %s" % (name, why))
     boards = []  # (device, its outcomes), in the order of the runs
     try:
+        for device in runnable:
+            print("FTDI device: " + describe(device))
+        print("Program: " + program)
+        for driver in drivers:
+            print("Driver %s: %s" % (driver.name, library_name(driver.library)))
+        for name, why in untested.items():
+            print("Driver %s: not tested: %s" % (name, why))
         why = None if args.yes else refused_by_operator(runnable, drivers)
         if why:
             results.records += [station_report.Record(board_of(device), name,
@@ -942,25 +957,32 @@ def test(args, results):
             boards.append((device, outcomes))
             refusal = None  # The board's, when it was refused before its first run.
             for name in names:
+                started = any(o.started for _, done in boards for o in done)
+                shown = True
                 if name not in by_name:
                     outcome = Outcome(Driver(name, None, None), None, not_tested=untested[name])
-                    report(outcome)
-                elif refusal:
+                elif refusal:  # Said with the board's first refusal.
                     outcome = Outcome(by_name[name], device)
-                    outcome.refused = refusal
+                    outcome.refused, shown = refusal, False
                 else:
-                    started = any(o.started for _, done in boards for o in done)
                     outcome = run_driver(program, by_name[name], device)
                     if outcome.refused and not any(o.started for o in outcomes):
                         refusal = outcome.refused
-                    if outcome.refused and not started:
-                        print(outcome.refused)  # Nothing has run: the refusal alone.
-                    else:
-                        report(outcome)
-                outcomes.append(outcome)
+                outcomes.append(outcome)  # Kept whatever the printing meets.
+                if not shown:
+                    pass
+                elif outcome.refused and not started:
+                    print(outcome.refused)  # Nothing has run: the refusal alone.
+                else:
+                    report(outcome)
                 if outcome.interrupted:
                     raise KeyboardInterrupt
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, BrokenPipeError) as stop:
+        lost = isinstance(stop, BrokenPipeError)
+        if lost:
+            silence_output()
+        why, not_run = ((OUTPUT_LOST, NOT_RUN_AFTER_OUTPUT_LOST) if lost else
+                        (INTERRUPTED_TEXT, NOT_RUN_AFTER_INTERRUPT))
         # Every board and driver whose turn did not come is a record not run.
         done = sum(len(outcomes) for _, outcomes in boards)
         for index, (device, name) in enumerate((device, name) for device in runnable
@@ -969,13 +991,12 @@ def test(args, results):
                 continue
             if not boards or boards[-1][0] is not device:
                 boards.append((device, []))
-            outcome = Outcome(driver_named(name), device, not_run=NOT_RUN_AFTER_INTERRUPT)
-            boards[-1][1].append(outcome)
-        results.message = INTERRUPTED_TEXT
-        print(INTERRUPTED_TEXT)
+            boards[-1][1].append(Outcome(driver_named(name), device, not_run=not_run))
+        results.message = why
+        print(why)
         results.records += [record_of(o, device) for device, outcomes in boards for o in outcomes]
         conclude(boards, refused, interrupted=True)
-        return INTERRUPTED
+        return FAILED if lost else INTERRUPTED
     results.records += [record_of(o, device) for device, outcomes in boards for o in outcomes]
     if not any(o.started for _, outcomes in boards for o in outcomes):
         return REFUSED
