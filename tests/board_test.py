@@ -460,6 +460,25 @@ class BoardInterruptTest(BoardStationTestCase):
         self.assertEqual([phase["name"] for phase in document["records"][0]["phases"]],
                          ["slow"])
 
+    def test_ctrl_c_at_the_question_runs_nothing_and_the_files_say_so(self):
+        chip = board()
+        report = os.path.join(self.folder(), "report.json")
+        with EmulatedBus(chip) as bus:
+            run = runner.Run([SCRIPT, "--build", os.path.dirname(runner.program()), "--report",
+                              report], self.environment(bus))
+            self.addCleanup(run.close)
+            run.wait_for_output(b"[y/N] ")
+            run.type(b"\x03")  # The terminal's Ctrl-C.
+            self.assertEqual(run.finish(), INTERRUPTED, run.output)
+        self.assertIn("\nInterrupted (Ctrl-C): nothing more was run.\n",
+                      run.screen().decode())
+        with open(report, encoding="utf-8") as file:
+            document = json.load(file)
+        self.assertEqual([record["outcome"] for record in document["records"]],
+                         ["NOT_RUN", "NOT_RUN"])
+        station_report_test.validate(self, document)
+        self.assertEqual(chip.transfers, [])
+
 
 class BoardRefusalTest(BoardScriptTestCase):
     def test_unasked_without_a_terminal_names_the_device_and_sends_nothing(self):

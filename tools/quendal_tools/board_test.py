@@ -687,16 +687,17 @@ def refused_by_operator(devices, drivers):
         terminal = open(os.ttyname(sys.stdin.fileno()), "w")
     except OSError:  # No name for it: standard error is the next best.
         terminal = None
+    asked = terminal or sys.stderr
     try:
-        print(question, end="", flush=True, file=terminal or sys.stderr)
+        try:
+            print(question, end="", flush=True, file=asked)
+            answer = sys.stdin.readline()
+        except KeyboardInterrupt:
+            print(file=asked, flush=True)  # What follows starts a line of its own.
+            raise
     finally:
         if terminal:
             terminal.close()
-    try:
-        answer = sys.stdin.readline()
-    except KeyboardInterrupt:
-        print(file=sys.stderr)  # The next line starts on a line of its own.
-        raise
     if answer.strip().lower() in ("y", "yes"):
         return None
     print("Not run.")
@@ -704,7 +705,7 @@ def refused_by_operator(devices, drivers):
 
 
 NOT_ASKED = "Not run: no --yes, and no terminal to ask on."
-INTERRUPTED_TEXT = "Interrupted (Ctrl-C): the run going on was stopped, and nothing more was run."
+INTERRUPTED_TEXT = "Interrupted (Ctrl-C): nothing more was run."
 INTERRUPTED_RUN = "interrupted (Ctrl-C) during the run, before any check failed"
 NOT_RUN_AFTER_INTERRUPT = "Not run: interrupted (Ctrl-C) before its turn."
 # Its reader is gone (`| head`): nobody sees the lines of the runs to come.
