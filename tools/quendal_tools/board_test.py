@@ -120,9 +120,11 @@ def ftdi_devices():
         interfaces = {}
         for interface in names:
             if interface.startswith(name + ":"):
-                link = os.path.join(isolation.SYSFS_DEVICES, interface, "driver")
-                interfaces[interface] = (os.path.basename(os.readlink(link))
-                                         if os.path.islink(link) else "")
+                try:
+                    interfaces[interface] = os.path.basename(os.readlink(
+                        os.path.join(isolation.SYSFS_DEVICES, interface, "driver")))
+                except OSError:  # No driver bound, or the device gone since the listing.
+                    interfaces[interface] = ""
         devices.append(Device(attribute("idVendor"), attribute("idProduct"), attribute("product"),
                               attribute("serial"), name,
                               isolation.device_node(name) or "", interfaces))
