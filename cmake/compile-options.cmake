@@ -19,6 +19,13 @@ if(QUENDAL_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Coverage feedback for libFuzzer in every object; only the fuzz targets link
+# libFuzzer itself (tests/fuzz). Optimised a little, as fuzzing runs millions
+# of inputs.
+if(QUENDAL_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link -O1)
+endif()
+
 # No run-time library search path: the driver is found where the system
 # looks for libraries, never relative to the build or install folder.
 set(CMAKE_SKIP_RPATH ON)

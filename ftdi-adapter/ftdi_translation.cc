@@ -174,4 +174,13 @@ DriverStatus GetBitMode(const FtdiCalls& calls, DeviceHandle handle, std::uint8_
   return kDriverOk;
 }
 
+void CloseAll(const FtdiCalls& calls) {
+  std::lock_guard<std::mutex> lock(g_opened_mutex);
+  while (OpenedDevice* device = g_opened_devices) {
+    g_opened_devices = device->next;
+    calls.ftdi_deinit(&device->context);
+    delete device;
+  }
+}
+
 }  // namespace ftdi_adapter

@@ -45,6 +45,11 @@ DriverStatus Write(const FtdiCalls& calls, DeviceHandle handle, const void* data
 // The present levels of the eight data pins, bit n for pin Dn.
 DriverStatus GetBitMode(const FtdiCalls& calls, DeviceHandle handle, std::uint8_t* pin_value);
 
+// Closes every opened device (ftdi_deinit), after which no handle is valid.
+// Not an entry point: for a caller that must start again from no device, as
+// a test does between its cases.
+void CloseAll(const FtdiCalls& calls);
+
 }  // namespace ftdi_adapter
 
 #endif  // QUENDAL_FTDI_ADAPTER_FTDI_TRANSLATION_H

@@ -3,11 +3,13 @@
 #   scripts/install-deps.sh                     building the program for Linux
 #   scripts/install-deps.sh --windows --arm ... and what each option adds:
 #     --tests    the Linux tests' tools (umockdev for the wire tests, sigrok-cli,
-#                python3-jsonschema for the board report's format)
+#                python3-jsonschema for the board report's format, tmux and dash
+#                for the console's shell test)
 #     --windows  mingw-w64 and Wine (64- and 32-bit), and qemu-user where 32-bit
 #                programs need it
 #     --package  what builds and checks the packages (scdoc, lintian, dpkg-dev)
 #     --arm      cross compilers, the arm64/armhf libraries and qemu-user
+#     --fuzz     clang and its libFuzzer runtime (scripts/fuzz.sh)
 # Runs apt-get only for packages that are missing, so it is quick when all
 # are there. Needs root (or sudo) only when something must be installed.
 set -euo pipefail
@@ -17,7 +19,7 @@ for option in "$@"; do
   case "$option" in
     --tests)
       packages+=(umockdev libumockdev0 gir1.2-umockdev-1.0 python3-gi
-                 sigrok-cli python3-jsonschema) ;;
+                 sigrok-cli python3-jsonschema tmux dash) ;;
     --windows)
       packages+=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
                  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 wine32:i386)
@@ -31,6 +33,9 @@ for option in "$@"; do
       for arch in arm64 armhf; do
         packages+=(libc6:$arch libstdc++6:$arch libftdi1-2:$arch)
       done ;;
+    --fuzz)
+      # The release's default clang, whose runtime holds libFuzzer.
+      packages+=(clang libclang-rt-dev) ;;
     *) echo "install-deps.sh: unknown option $option" >&2; exit 2 ;;
   esac
 done

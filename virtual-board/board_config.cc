@@ -12,19 +12,21 @@ constexpr std::uint32_t kMaxLatencyUs = 60000000;  // One minute: anything longe
 
 // Shows text inside an error line; control characters are spelt out so
 // that the line stays one line.
-std::string Quote(const std::string& text) {
-  std::string quoted = "\"";
+std::string Printable(const std::string& text) {
+  std::string shown;
   for (unsigned char c : text) {
     if (c < 0x20 || c >= 0x7F) {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      quoted += escaped;
+      shown += escaped;
     } else {
-      quoted += static_cast<char>(c);
+      shown += static_cast<char>(c);
     }
   }
-  return quoted + "\"";
+  return shown;
 }
+
+std::string Quote(const std::string& text) { return "\"" + Printable(text) + "\""; }
 
 bool IsDecimalDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -270,7 +272,8 @@ bool ParseBoardConfig(const BoardVariables& variables, BoardConfig* config, std:
       if (name == candidate.name) parser = &candidate;
     }
     if (parser == nullptr) {
-      *error = name + ": not a setting of the virtual board";
+      // Any name can be in the environment, a line end included.
+      *error = Printable(name) + ": not a setting of the virtual board";
       return false;
     }
     std::string what;
