@@ -8,6 +8,7 @@ import platform
 import re
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -24,7 +25,7 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 SCRIPT = os.path.join(os.path.dirname(TESTS), "scripts", "test-board.sh")
 # The stand-in for a machine that gives no namespaces (a default container).
 WITHOUT_NAMESPACES = os.path.join(TESTS, "bench-machine", "without-namespaces.py")
-PASSED, FAILED, REFUSED, NOT_RUN, USAGE = 0, 1, 2, 3, 64
+PASSED, FAILED, REFUSED, NOT_RUN, USAGE, INTERRUPTED = 0, 1, 2, 3, 64, 130
 DEVICE = "0403:6001, no serial, usb port 1-1 (/dev/bus/usb/001/002), no kernel driver"
 BOARD = "0403:6001, serial BOARD001, usb port 1-1 (/dev/bus/usb/001/002), no kernel driver"
 CABLE = "0403:6001, serial CONSOLE9, usb port 1-2 (/dev/bus/usb/001/003), no kernel driver"
@@ -321,7 +322,8 @@ class BoardStationTestCase(BoardScriptTestCase):
 
 
 # What each outcome is in JUnit XML.
-JUNIT_ELEMENTS = {"PASS": [], "FAIL": ["failure"], "REFUSED": ["error"], "NOT_RUN": ["skipped"]}
+JUNIT_ELEMENTS = {"PASS": [], "FAIL": ["failure"], "REFUSED": ["error"], "NOT_RUN": ["skipped"],
+                  "ABORTED": ["error"]}
 
 
 class BoardStationTest(BoardStationTestCase):
@@ -381,6 +383,28 @@ class BoardStationStatusTest(BoardStationTestCase):
                     if chip.serial == "CONSOLE9" or status == NOT_RUN:
                         self.assertEqual(chip.transfers, [], what)
 
+    def test_a_closed_standard_output_stops_it_and_the_files_say_so(self):
+        # As `| head` that has read its lines: nobody would see the runs' lines.
+        reader, writer = os.pipe()
+        os.close(reader)
+        folder = self.folder()
+        report = os.path.join(folder, "report.json")
+        chip = board()
+        with EmulatedBus(chip) as bus:
+            done = subprocess.run(
+                [SCRIPT, "--build", os.path.dirname(runner.program()), "--yes", "--report",
+                 report], env=self.environment(bus), stdin=subprocess.DEVNULL, stdout=writer,
+                stderr=subprocess.PIPE, text=True, timeout=runner.SAFETY_TIMEOUT)
+        os.close(writer)
+        self.assertEqual((done.returncode, done.stderr), (FAILED, ""))
+        with open(report, encoding="utf-8") as file:
+            document = json.load(file)
+        self.assertEqual(document["message"], "Standard output was closed: nothing more was run.")
+        self.assertEqual([record["outcome"] for record in document["records"]],
+                         ["NOT_RUN", "NOT_RUN"])
+        station_report_test.validate(self, document)
+        self.assertEqual(chip.transfers, [])
+
     def test_a_report_file_that_cannot_be_one_is_a_usage_error(self):
         with EmulatedBus() as bus:
             for option, path, error in [
@@ -390,6 +414,70 @@ class BoardStationStatusTest(BoardStationTestCase):
                     status, output = self.board_test(bus, "--yes", option, path)
                     self.assertEqual(status, USAGE, output)
                     self.assertIn(error, output)
+
+
+class BoardInterruptTest(BoardStationTestCase):
+    def test_ctrl_c_in_a_run_stops_it_and_the_files_hold_what_was_done(self):
+        first, second = board(), EmulatedFt232r(serial="BOARD002")
+        folder = self.folder()
+        report, junit = os.path.join(folder, "report.json"), os.path.join(folder, "junit.xml")
+        children = []
+        with EmulatedBus(first, second) as bus:
+            self.require_isolation(bus)
+            script = subprocess.Popen(
+                [SCRIPT, "--build", os.path.dirname(runner.program()), "--yes", "--serial",
+                 "BOARD001", "--serial", "BOARD002", "--report", report, "--junit", junit],
+                env=self.environment(bus, self.installed_adapter()), stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            self.addCleanup(script.kill)
+
+            def interrupt():  # As a terminal's Ctrl-C reaches the board test.
+                for task in os.listdir("/proc/%d/task" % script.pid):
+                    with open("/proc/%d/task/%s/children" % (script.pid, task)) as file:
+                        children.extend(int(pid) for pid in file.read().split())
+                os.kill(script.pid, signal.SIGINT)
+
+            # The first board's 20th bulk write is in its first run's fast phase.
+            bus.after(first, (BULK_OUT, 20), interrupt)
+            output = script.communicate(timeout=runner.SAFETY_TIMEOUT * 2)[0]
+        self.assertEqual(script.returncode, INTERRUPTED, output)
+        self.assertNotIn("Traceback", output)
+        self.assertEqual(output.splitlines()[-1], "Result: interrupted (BOARD001: installed "
+                         "interrupted, adapter not run; BOARD002: installed not run, adapter "
+                         "not run)")
+        self.assertTrue(children, output)
+        self.assertEqual([pid for pid in children if os.path.exists("/proc/%d" % pid)], [],
+                         "the program outlived the board test")
+        self.assertEqual((second.transfers, second.detached), ([], []), output)
+        with open(report, encoding="utf-8") as file:
+            document = json.load(file)
+        suite, = ElementTree.parse(junit).getroot().findall("testsuite")
+        self.assert_records(document, suite, [
+            ("BOARD001", "installed", "ABORTED"), ("BOARD001", "adapter", "NOT_RUN"),
+            ("BOARD002", "installed", "NOT_RUN"), ("BOARD002", "adapter", "NOT_RUN")])
+        self.assertEqual((document["exit_status"], document["outcome"]),
+                         (INTERRUPTED, "ABORTED"))
+        self.assertEqual([phase["name"] for phase in document["records"][0]["phases"]],
+                         ["slow"])
+
+    def test_ctrl_c_at_the_question_runs_nothing_and_the_files_say_so(self):
+        chip = board()
+        report = os.path.join(self.folder(), "report.json")
+        with EmulatedBus(chip) as bus:
+            run = runner.Run([SCRIPT, "--build", os.path.dirname(runner.program()), "--report",
+                              report], self.environment(bus))
+            self.addCleanup(run.close)
+            run.wait_for_output(b"[y/N] ")
+            run.type(b"\x03")  # The terminal's Ctrl-C.
+            self.assertEqual(run.finish(), INTERRUPTED, run.output)
+        self.assertIn("\nInterrupted (Ctrl-C): nothing more was run.\n",
+                      run.screen().decode())
+        with open(report, encoding="utf-8") as file:
+            document = json.load(file)
+        self.assertEqual([record["outcome"] for record in document["records"]],
+                         ["NOT_RUN", "NOT_RUN"])
+        station_report_test.validate(self, document)
+        self.assertEqual(chip.transfers, [])
 
 
 class BoardRefusalTest(BoardScriptTestCase):
@@ -448,7 +536,8 @@ class BoardRefusalTest(BoardScriptTestCase):
             status, output = self.board_test(bus, "--help")
         self.assertEqual(status, PASSED, output)
         listed = re.findall(r"^  (\d+) ", output.split("exit status:\n")[1], re.M)
-        self.assertEqual(listed, [str(s) for s in (PASSED, FAILED, REFUSED, NOT_RUN, USAGE)])
+        self.assertEqual(listed, [str(s) for s in (PASSED, FAILED, REFUSED, NOT_RUN, USAGE,
+                                                   INTERRUPTED)])
 
     def test_refusals_say_what_to_do_and_send_nothing(self):
         listed = [BOARD, CABLE.replace("no kernel driver", "held by ftdi_sio")]

@@ -12,7 +12,7 @@ import xml.etree.ElementTree as ElementTree
 import harness
 from harness import texts
 from quendal_tools import board_test, station_report
-from quendal_tools.station_report import FAIL, NOT_RUN, PASS, REFUSED, Board, Record, Run
+from quendal_tools.station_report import ABORTED, FAIL, NOT_RUN, PASS, REFUSED, Board, Record, Run
 
 try:
     import jsonschema
@@ -167,18 +167,19 @@ class JunitReportTest(unittest.TestCase):
                 (PASS, None, ""),
                 (FAIL, "failure", AWKWARD),
                 (REFUSED, "error", "No write access to <node> & \u00e9"),
-                (NOT_RUN, "skipped", 'Not run: the answer was "n".')]:
+                (NOT_RUN, "skipped", 'Not run: the answer was "n".'),
+                (ABORTED, "error", board_test.INTERRUPTED_RUN)]:
             with self.subTest(outcome):
                 record = Record(closed, "installed", INSTALLED, outcome, message)
-                if outcome in (PASS, FAIL):
+                if outcome in (PASS, FAIL, ABORTED):
                     record = ran(closed, "installed", INSTALLED, 1.0, outcome, [0xFD], message)
                 record.stderr = RAW_STDERR if outcome == FAIL else []
                 suite, = self.parsed(one_record(record)).findall("testsuite")
                 case, = suite.findall("testcase")
                 self.assertEqual((case.get("classname"), case.get("name")),
                                  ("BOARD003", "installed"))
-                self.assertEqual(case.get("time"), "4.100" if outcome in (PASS, FAIL) else
-                                 "0.000")
+                self.assertEqual(case.get("time"),
+                                 "4.100" if outcome in (PASS, FAIL, ABORTED) else "0.000")
                 children = [child for child in case if child.tag != "system-out"]
                 if element is None:
                     self.assertEqual(children, [])
@@ -245,7 +246,15 @@ class ReportFormatTest(unittest.TestCase):
                  station_report.document(one_record(ran(
                      Board("BOARD\u00e9"), "adapter", ADAPTER, 0, FAIL, [], AWKWARD)))),
                 ("not run, no serial, no driver found",
-                 station_report.document(one_record(not_run, NOT_RUN, 3)))]:
+                 station_report.document(one_record(not_run, NOT_RUN, 3))),
+                ("interrupted in a run, the rest not run",
+                 station_report.document(Run(
+                     "/usr/bin/quendal-bench", None, "bench-3", START, START + 3.0, ABORTED, 130,
+                     [ran(board("BOARD001", "1-1", ""), "installed", INSTALLED, 0, ABORTED, [],
+                          board_test.INTERRUPTED_RUN),
+                      Record(board("BOARD001", "1-1", ""), "adapter", ADAPTER, NOT_RUN,
+                             board_test.NOT_RUN_AFTER_INTERRUPT)],
+                     board_test.INTERRUPTED_TEXT)))]:
             with self.subTest(what):
                 validator.validate(document)
         # A few ways of being wrong that the schema must catch.

@@ -37,21 +37,23 @@ if __package__ in (None, ""):  # Run as a file: the package is beside it.
 from quendal_tools import isolation, runner, station_report, texts  # noqa: E402
 from quendal_tools.station_report import d0_d1  # noqa: E402
 
-PASSED, FAILED, REFUSED, NOT_RUN, USAGE = 0, 1, 2, 3, 64
+PASSED, FAILED, REFUSED, NOT_RUN, USAGE, INTERRUPTED = 0, 1, 2, 3, 64, 130
 EXIT_STATUSES = """\
 exit status:
   0   every chosen board passed through every driver (a driver not found is
       named "not tested", with why, in its line and in the result line)
   1   a check failed or a run was void (the driver's line says why), a
       board or driver was refused while another's run went on, the build
-      failed, or a report file could not be written
+      failed, or a report file or standard output could not be written
   2   refused before any driver started, with what to do: no FTDI device, or
       several and none chosen, a chosen one not found or gone, no write
       access to its node, a kernel driver holding it, a product id that no
       driver opens, no driver to test, or no way to keep the other devices
       out of a driver's sight
   3   not run: no --yes and no terminal to ask on, or the answer was not y
-  64  wrong options"""
+  64  wrong options
+  130 interrupted (Ctrl-C): the run going on is stopped, and the report
+      files hold what was done and the rest as not run"""
 
 # A source tree holds this package in tools/; installed, it stands alone.
 TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -118,9 +120,11 @@ def ftdi_devices():
         interfaces = {}
         for interface in names:
             if interface.startswith(name + ":"):
-                link = os.path.join(isolation.SYSFS_DEVICES, interface, "driver")
-                interfaces[interface] = (os.path.basename(os.readlink(link))
-                                         if os.path.islink(link) else "")
+                try:
+                    interfaces[interface] = os.path.basename(os.readlink(
+                        os.path.join(isolation.SYSFS_DEVICES, interface, "driver")))
+                except OSError:  # No driver bound, or the device gone since the listing.
+                    interfaces[interface] = ""
         devices.append(Device(attribute("idVendor"), attribute("idProduct"), attribute("product"),
                               attribute("serial"), name,
                               isolation.device_node(name) or "", interfaces))
@@ -381,14 +385,18 @@ class Outcome:
     """One driver's run on one device, with what its report line says.
 
     status: "pass", "fail" (`problems` say why; a void run is one),
-    "refused" (it did not start; `refused` says why and what to do) or
-    "not tested" (no such driver; `not_tested` says why)."""
+    "refused" (it did not start; `refused` says why and what to do),
+    "not tested" (no such driver; `not_tested` says why), "interrupted"
+    (stopped by Ctrl-C before any check failed) or "not run" (its turn did
+    not come; `not_run` says why)."""
 
-    def __init__(self, driver, device, not_tested=None):
+    def __init__(self, driver, device, not_tested=None, not_run=None):
         self.driver = driver
         self.device = device  # As found just before the run: the one driven.
         self.not_tested = not_tested
+        self.not_run = not_run
         self.refused = None
+        self.interrupted = False
         self.isolated = False  # Whether the run saw only `device`.
         self.started = self.ended = None  # time.time() at each end of the run
         self.phases = []  # (phase, seconds it ran)
@@ -402,9 +410,13 @@ class Outcome:
     def status(self):
         if self.not_tested:
             return "not tested"
+        if self.not_run:
+            return "not run"
         if self.refused:
             return "refused"
-        return "fail" if self.problems else "pass"
+        if self.problems:
+            return "fail"
+        return "interrupted" if self.interrupted else "pass"
 
     @property
     def serial(self):
@@ -549,17 +561,20 @@ def run_program(command, env, outcome, look):
         outcome.problems.append("cannot start %s: %s" % (command[0], error.strerror))
         return
     try:
-        if drive(run, outcome, look) != "stuck":
-            run.close_input()  # The last key is typed; the end of input is one more.
-            status = wait_end(run, look)
-            if status is None:
-                outcome.problems.append("no end within %.0f s of the last key; stopped"
-                                        % TEXT_TIMEOUT)
-            elif not outcome.problems:
-                check(run.screen().decode("ascii", "replace"), status, outcome)
+        try:
+            if drive(run, outcome, look) != "stuck":
+                run.close_input()  # The last key is typed; the end of input is one more.
+                status = wait_end(run, look)
+                if status is None:
+                    outcome.problems.append("no end within %.0f s of the last key; stopped"
+                                            % TEXT_TIMEOUT)
+                elif not outcome.problems:
+                    check(run.screen().decode("ascii", "replace"), status, outcome)
+        except KeyboardInterrupt:  # What ran is kept; the caller runs nothing more.
+            outcome.interrupted = True
         outcome.errors = run.errors.decode(errors="replace")
     finally:
-        run.close()
+        run.close()  # Kills the program if it still runs.
 
 
 def run_driver(program, driver, chosen):
@@ -607,13 +622,15 @@ def report_line(outcome):
     name = outcome.driver.name
     if outcome.not_tested:
         return "%s: not tested: %s" % (name, outcome.not_tested)
+    if outcome.not_run:
+        return "%s: not run: %s" % (name, outcome.not_run)
     library = library_name(outcome.driver.library)
     if outcome.refused:
         return "%s: %s; refused: %s" % (name, library, outcome.refused)
     phases = ", ".join("%s %.1f s" % phase for phase in outcome.phases) or "none"
     values = ", ".join("%02x (%d readings)" % item
                        for item in Counter(outcome.values).items()) or "none"
-    verdict = "fail: " + outcome.failure if outcome.problems else "pass"
+    verdict = "fail: " + outcome.failure if outcome.problems else outcome.status
     notes = "".join("; detaches %s (the device's serial port comes back when it is plugged in "
                     "again)" % name for name in outcome.detached)
     if outcome.isolated:
@@ -672,18 +689,45 @@ def refused_by_operator(devices, drivers):
         terminal = open(os.ttyname(sys.stdin.fileno()), "w")
     except OSError:  # No name for it: standard error is the next best.
         terminal = None
+    asked = terminal or sys.stderr
     try:
-        print(question, end="", flush=True, file=terminal or sys.stderr)
+        try:
+            print(question, end="", flush=True, file=asked)
+            answer = sys.stdin.readline()
+        except KeyboardInterrupt:
+            print(file=asked, flush=True)  # What follows starts a line of its own.
+            raise
     finally:
         if terminal:
             terminal.close()
-    if sys.stdin.readline().strip().lower() in ("y", "yes"):
+    if answer.strip().lower() in ("y", "yes"):
         return None
     print("Not run.")
     return "Not run: the answer was not y."
 
 
 NOT_ASKED = "Not run: no --yes, and no terminal to ask on."
+INTERRUPTED_TEXT = "Interrupted (Ctrl-C): nothing more was run."
+INTERRUPTED_RUN = "interrupted (Ctrl-C) during the run, before any check failed"
+NOT_RUN_AFTER_INTERRUPT = "Not run: interrupted (Ctrl-C) before its turn."
+# Its reader is gone (`| head`): nobody sees the lines of the runs to come.
+OUTPUT_LOST = "Standard output was closed: nothing more was run."
+NOT_RUN_AFTER_OUTPUT_LOST = "Not run: standard output was closed before its turn."
+
+
+def silence_output():
+    """Standard output goes nowhere from now on, so that neither the lines
+    still to come nor the flush at the exit fail."""
+    nowhere = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(nowhere, sys.stdout.fileno())
+    os.close(nowhere)
+
+
+def stop_on_interrupt(number, frame):
+    """Ctrl-C: stops what runs, once. A second one would cut short the
+    stopping itself, or the report files."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    raise KeyboardInterrupt
 
 
 def report_file(parser, option, path):
@@ -764,7 +808,8 @@ def parse(arguments):
 
 # The outcome of each exit status, in the report files.
 OUTCOMES = {PASSED: station_report.PASS, FAILED: station_report.FAIL,
-            REFUSED: station_report.REFUSED, NOT_RUN: station_report.NOT_RUN}
+            REFUSED: station_report.REFUSED, NOT_RUN: station_report.NOT_RUN,
+            INTERRUPTED: station_report.ABORTED}
 
 
 def main(arguments=None):
@@ -773,12 +818,22 @@ def main(arguments=None):
     results = station_report.Run(program=None, program_version=None,
                                  station=station_report.station(), start=time.time(), end=None,
                                  outcome=None, exit_status=None, records=[])
+    signal.signal(signal.SIGINT, stop_on_interrupt)
     try:
         status = test(args, results)
     except Refusal as refusal:
         print(refusal)
         results.message = str(refusal)
         status = REFUSED
+    except KeyboardInterrupt:  # Before any board's turn: the build, the search, the checks.
+        print(INTERRUPTED_TEXT)
+        results.message = INTERRUPTED_TEXT
+        status = INTERRUPTED
+    except BrokenPipeError:  # Before any board's turn.
+        silence_output()
+        results.message = OUTPUT_LOST
+        status = FAILED
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # The files are written whole.
     # The records in the order of the boards chosen, as a fixture's slots.
     results.records.sort(key=lambda record: args.serial.index(record.board.serial)
                          if args.serial else 0)
@@ -814,10 +869,14 @@ def record_of(outcome, chosen):
                                    outcome.driver.library, station_report.PASS)
     if outcome.not_tested:
         record.outcome, record.message = station_report.NOT_RUN, "not tested: " + outcome.not_tested
+    elif outcome.not_run:
+        record.outcome, record.message = station_report.NOT_RUN, outcome.not_run
     elif outcome.refused:
         record.outcome, record.message = station_report.REFUSED, outcome.refused
     elif outcome.problems:
         record.outcome, record.message = station_report.FAIL, outcome.failure
+    elif outcome.interrupted:
+        record.outcome, record.message = station_report.ABORTED, INTERRUPTED_RUN
     record.start, record.end = outcome.started, outcome.ended
     record.phases, record.values = outcome.phases, outcome.values
     if outcome.problems:
@@ -880,44 +939,68 @@ def test(args, results):
     if not runnable:
         return REFUSED
 
-    for device in runnable:
-        print("FTDI device: " + describe(device))
-    print("Program: " + program)
-    for driver in drivers:
-        print("Driver %s: %s" % (driver.name, library_name(driver.library)))
-    for name, why in untested.items():
-        print("Driver %s: not tested: %s" % (name, why))
-    why = None if args.yes else refused_by_operator(runnable, drivers)
-    if why:
-        results.records += [station_report.Record(board_of(device), name,
-                                                  driver_named(name).library,
-                                                  station_report.NOT_RUN, why)
-                            for device in runnable for name in names]
-        return NOT_RUN
-
     boards = []  # (device, its outcomes), in the order of the runs
-    for device in runnable:
-        outcomes = []
-        boards.append((device, outcomes))
-        refusal = None  # The board's, when it was refused before its first run.
-        for name in names:
-            if name not in by_name:
-                outcome = Outcome(Driver(name, None, None), None, not_tested=untested[name])
-                report(outcome)
-            elif refusal:
-                outcome = Outcome(by_name[name], device)
-                outcome.refused = refusal
-            else:
+    try:
+        for device in runnable:
+            print("FTDI device: " + describe(device))
+        print("Program: " + program)
+        for driver in drivers:
+            print("Driver %s: %s" % (driver.name, library_name(driver.library)))
+        for name, why in untested.items():
+            print("Driver %s: not tested: %s" % (name, why))
+        why = None if args.yes else refused_by_operator(runnable, drivers)
+        if why:
+            results.records += [station_report.Record(board_of(device), name,
+                                                      driver_named(name).library,
+                                                      station_report.NOT_RUN, why)
+                                for device in runnable for name in names]
+            return NOT_RUN
+        for device in runnable:
+            outcomes = []
+            boards.append((device, outcomes))
+            refusal = None  # The board's, when it was refused before its first run.
+            for name in names:
                 started = any(o.started for _, done in boards for o in done)
-                outcome = run_driver(program, by_name[name], device)
-                if outcome.refused and not any(o.started for o in outcomes):
-                    refusal = outcome.refused
-                if outcome.refused and not started:
+                shown = True
+                if name not in by_name:
+                    outcome = Outcome(Driver(name, None, None), None, not_tested=untested[name])
+                elif refusal:  # Said with the board's first refusal.
+                    outcome = Outcome(by_name[name], device)
+                    outcome.refused, shown = refusal, False
+                else:
+                    outcome = run_driver(program, by_name[name], device)
+                    if outcome.refused and not any(o.started for o in outcomes):
+                        refusal = outcome.refused
+                outcomes.append(outcome)  # Kept whatever the printing meets.
+                if not shown:
+                    pass
+                elif outcome.refused and not started:
                     print(outcome.refused)  # Nothing has run: the refusal alone.
                 else:
                     report(outcome)
-            outcomes.append(outcome)
-            results.records.append(record_of(outcome, device))
+                if outcome.interrupted:
+                    raise KeyboardInterrupt
+    except (KeyboardInterrupt, BrokenPipeError) as stop:
+        lost = isinstance(stop, BrokenPipeError)
+        if lost:
+            silence_output()
+        why, not_run = ((OUTPUT_LOST, NOT_RUN_AFTER_OUTPUT_LOST) if lost else
+                        (INTERRUPTED_TEXT, NOT_RUN_AFTER_INTERRUPT))
+        # Every board and driver whose turn did not come is a record not run.
+        done = sum(len(outcomes) for _, outcomes in boards)
+        for index, (device, name) in enumerate((device, name) for device in runnable
+                                               for name in names):
+            if index < done:
+                continue
+            if not boards or boards[-1][0] is not device:
+                boards.append((device, []))
+            boards[-1][1].append(Outcome(driver_named(name), device, not_run=not_run))
+        results.message = why
+        print(why)
+        results.records += [record_of(o, device) for device, outcomes in boards for o in outcomes]
+        conclude(boards, refused, interrupted=True)
+        return FAILED if lost else INTERRUPTED
+    results.records += [record_of(o, device) for device, outcomes in boards for o in outcomes]
     if not any(o.started for _, outcomes in boards for o in outcomes):
         return REFUSED
     return conclude(boards, refused)
@@ -929,7 +1012,7 @@ def board_name(device, serial=None):
     return device.serial or "usb port " + device.port
 
 
-def conclude(boards, refused):
+def conclude(boards, refused, interrupted=False):
     """Prints the comparison of each board's drivers' readings and the result
     line; returns the exit status. `boards`: (device, outcomes) for each
     board that was run; `refused`: (serial, device, why) for each that was
@@ -948,7 +1031,8 @@ def conclude(boards, refused):
         statuses = ", ".join("%s %s" % (o.driver.name, o.status) for o in outcomes)
         results.append("%s: %s" % (board_name(device), statuses) if several else statuses)
     results += ["%s: refused" % board_name(device, serial) for serial, device, _ in refused]
-    print("Result: %s (%s)" % ("fail" if failed else "pass", "; ".join(results)))
+    print("Result: %s (%s)" % ("interrupted" if interrupted else "fail" if failed else "pass",
+                               "; ".join(results)))
     return FAILED if failed else PASSED
 
 

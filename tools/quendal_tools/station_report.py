@@ -18,7 +18,7 @@ from datetime import datetime, timezone
 from typing import List, Optional, Tuple
 
 # The outcomes of a record and of a run, as OpenHTF spells its own.
-PASS, FAIL, REFUSED, NOT_RUN = "PASS", "FAIL", "REFUSED", "NOT_RUN"
+PASS, FAIL, REFUSED, NOT_RUN, ABORTED = "PASS", "FAIL", "REFUSED", "NOT_RUN", "ABORTED"
 # Raised when a change would break a reader of an older document.
 FORMAT_VERSION = 1
 SUITE_NAME = "quendal-bench board test"
@@ -53,8 +53,9 @@ class Record:
     library: Optional[str]  # None when the driver was not found
     outcome: str
     # The failure message (FAIL), why the driver was refused the board
-    # (REFUSED), or why it was not run (NOT_RUN: not found, or not
-    # confirmed); empty on PASS.
+    # (REFUSED), why it was not run (NOT_RUN: not found, not confirmed, or
+    # its turn did not come), or how it was stopped (ABORTED: Ctrl-C during
+    # the run); empty on PASS.
     message: str = ""
     start: Optional[float] = None  # seconds since the epoch; None when not run
     end: Optional[float] = None
@@ -230,13 +231,13 @@ def record_seconds(record):
 def junit(run):
     """The JUnit XML of a run: one test suite, one test case per board and
     driver, its class name the board's serial. A failed case has a
-    <failure>, a refused one an <error> (the station, not the board, is at
-    fault), one not run a <skipped>."""
+    <failure>, a refused or interrupted one an <error> (the station, not the
+    board, is at fault, or the run was stopped), one not run a <skipped>."""
     counts = Counter(record.outcome for record in run.records)
     totals = {
         "tests": str(len(run.records)),
         "failures": str(counts[FAIL]),
-        "errors": str(counts[REFUSED]),
+        "errors": str(counts[REFUSED] + counts[ABORTED]),
         "skipped": str(counts[NOT_RUN]),
         "time": seconds_text(max(0.0, run.end - run.start)),
     }
@@ -261,8 +262,8 @@ def junit(run):
         if record.outcome == FAIL:
             failure = ElementTree.SubElement(case, "failure", message=message, type=FAIL)
             failure.text = xml_text("\n".join([record.message] + record.stderr))
-        elif record.outcome == REFUSED:
-            ElementTree.SubElement(case, "error", message=message, type=REFUSED)
+        elif record.outcome in (REFUSED, ABORTED):
+            ElementTree.SubElement(case, "error", message=message, type=record.outcome)
         elif record.outcome == NOT_RUN:
             ElementTree.SubElement(case, "skipped", message=message)
         if record.library:
