@@ -30,7 +30,7 @@ for target in "${targets[@]}"; do
   work=$build/campaign/$target
   rm -rf "$work/findings" "$work/logs"
   mkdir -p "$work/corpus" "$work/findings" "$work/logs"
-  cp -n tests/fuzz/corpus/$target/* "$work/corpus/"
+  cp -n "tests/fuzz/corpus/$target"/* "$work/corpus/"
   options=(-max_total_time="$seconds" -jobs="$cores" -workers="$cores" -timeout=10
            -print_final_stats=1 -artifact_prefix="$work/findings/")
   [[ -f tests/fuzz/$target.dict ]] && options+=(-dict="$PWD/tests/fuzz/$target.dict")
