@@ -32,9 +32,9 @@ import time
 
 TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, TESTS)
-from harness import isolation, texts  # noqa: E402
+from harness import isolation, isolation_modes, texts  # noqa: E402
 
-LOCAL_LIBRARIES = isolation.LOCAL_LIBRARIES
+LOCAL_LIBRARIES = isolation_modes.LOCAL_LIBRARIES
 DRIVERS = {"adapter": "ftdi-adapter", "virtual-board": "virtual-board"}
 PARALLEL = "2"
 
@@ -144,7 +144,7 @@ def print_events(events, transfers):
 
 def run(build, library, driver, ctest_arguments):
     base = {k: v for k, v in os.environ.items() if not isolation.inherited(k)}
-    machine = isolation.prefix("bench-machine", library)
+    machine = isolation_modes.prefix("bench-machine", library)
     from wire.ft232r import EmulatedBus
 
     chip = watched_chip()
@@ -183,7 +183,7 @@ def main():
     # A machine without namespaces (a default Docker container) cannot stand
     # one in; its isolated cases skip in the suite all the same.
     library = os.path.join(build, DRIVERS[arguments.driver], "libftd2xx.so")
-    reason = isolation.unavailable("bench-machine", library)
+    reason = isolation_modes.unavailable("bench-machine", library)
     if reason:
         print("bench machine: skipped: " + reason)
         sys.exit(0)

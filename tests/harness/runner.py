@@ -11,9 +11,10 @@ import termios
 import time
 import unittest
 
-from quendal_tools import isolation
 from quendal_tools import runner as shared
 from quendal_tools.runner import SAFETY_TIMEOUT
+
+from . import isolation_modes
 
 # True when the program runs under an emulator (the ARM builds under
 # qemu-user); a test that cannot work there skips on it.
@@ -70,10 +71,10 @@ def isolated_command(command):
     """`command` behind the isolation's hide-drivers mode: no driver library
     but the run's own and no USB device in sight. Raises unittest.SkipTest
     where that cannot be had here."""
-    reason = isolation.unavailable("hide-drivers")
+    reason = isolation_modes.unavailable("hide-drivers")
     if reason:
         raise unittest.SkipTest(reason)
-    return isolation.prefix("hide-drivers") + list(command)
+    return isolation_modes.prefix("hide-drivers") + list(command)
 
 
 class Run(shared.Run):

@@ -29,7 +29,7 @@ TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SOURCE = os.path.dirname(TESTS)
 sys.path.insert(0, TESTS)
 import harness  # noqa: E402
-from harness import isolation, pe, texts, wine  # noqa: E402
+from harness import isolation_modes, pe, texts, wine  # noqa: E402
 
 DIST = None
 
@@ -495,7 +495,7 @@ class InstallTest(unittest.TestCase):
             if shutil.which(command):
                 self.skipTest("%s is installed on this machine" % command)
         for mode in ["overlay-root", "hide-drivers"]:
-            reason = isolation.unavailable(mode)
+            reason = isolation_modes.unavailable(mode)
             if reason:
                 self.skipTest(reason)
 
@@ -507,10 +507,10 @@ class InstallTest(unittest.TestCase):
                 EmulatedBus(chip) as bus:
             harness.other_python(os.path.join(results, "other-python"))
             ran = subprocess.run(
-                isolation.prefix("overlay-root") + [
+                isolation_modes.prefix("overlay-root") + [
                     "sh", "-c", INSTALL_SCRIPT, "install", results,
                     deb("quendal-bench", architecture),
-                    deb("quendal-bench-virtual-board", architecture), isolation.__file__,
+                    deb("quendal-bench-virtual-board", architecture), isolation_modes.__file__,
                     bus.environment()["UMOCKDEV_DIR"]],
                 env=harness.runner.environment(None), stdin=subprocess.DEVNULL,
                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
