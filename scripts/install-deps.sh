@@ -27,7 +27,7 @@ for option in "$@"; do
     --arm)
       packages+=(qemu-user g++-aarch64-linux-gnu g++-arm-linux-gnueabihf dpkg-dev)
       for arch in arm64 armhf; do
-        packages+=(libc6:$arch libstdc++6:$arch libftdi1-2:$arch)
+        packages+=("libc6:$arch" "libstdc++6:$arch" "libftdi1-2:$arch")
       done ;;
     *) echo "install-deps.sh: unknown option $option" >&2; exit 2 ;;
   esac

@@ -37,9 +37,7 @@ def inside(mode, *arguments, command, machine=()):
     """Runs `command` behind `mode` (on the stand-in `machine`, a command
     prefix), or skips with why the mode cannot be had; returns its status
     and output."""
-    reason = isolation_modes.unavailable(mode, *arguments)
-    if reason:
-        raise unittest.SkipTest(reason)
+    isolation_modes.require(mode, *arguments)
     return run(list(machine) + isolation_modes.prefix(mode, *arguments) + command)
 
 

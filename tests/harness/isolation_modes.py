@@ -40,6 +40,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "tools"))
@@ -296,6 +297,25 @@ def prefix(mode, *arguments):
 def unavailable(mode, *arguments):
     """Why `mode` cannot be had here, or None (`isolation.unavailable`)."""
     return isolation.unavailable(mode, *arguments, script=__file__)
+
+
+# Set to 1 where namespaces must be had (CI, as root): a test that needs one
+# then fails where it would skip.
+REQUIRED_VARIABLE = "QUENDAL_REQUIRE_ISOLATION"
+
+
+def required():
+    return os.environ.get(REQUIRED_VARIABLE) == "1"
+
+
+def require(mode, *arguments):
+    """Returns where `mode` can be had here; else raises unittest.SkipTest
+    with the reason, or with REQUIRED_VARIABLE=1 fails the test."""
+    reason = unavailable(mode, *arguments)
+    if reason and required():
+        raise AssertionError("%s=1, and %s" % (REQUIRED_VARIABLE, reason))
+    if reason:
+        raise unittest.SkipTest(reason)
 
 
 if __name__ == "__main__":

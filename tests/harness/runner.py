@@ -9,7 +9,6 @@ import shutil
 import signal
 import termios
 import time
-import unittest
 
 from quendal_tools import runner as shared
 from quendal_tools.runner import SAFETY_TIMEOUT
@@ -70,10 +69,8 @@ def environment(library_dir, settings=None, extra=None):
 def isolated_command(command):
     """`command` behind the isolation's hide-drivers mode: no driver library
     but the run's own and no USB device in sight. Raises unittest.SkipTest
-    where that cannot be had here."""
-    reason = isolation_modes.unavailable("hide-drivers")
-    if reason:
-        raise unittest.SkipTest(reason)
+    where that cannot be had here (`isolation_modes.require`)."""
+    isolation_modes.require("hide-drivers")
     return isolation_modes.prefix("hide-drivers") + list(command)
 
 
