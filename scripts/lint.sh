@@ -7,30 +7,30 @@
 set -euo pipefail
 root=$(cd "${1:-"$(dirname "$0")/.."}" && pwd)
 
-python=()
-shell=()
+python_files=()
+shell_files=()
 while IFS= read -r -d '' file; do
   first=$(head -c 100 "$file" | head -n 1 | tr -d '\0')
   case "$file" in
-    *.py) python+=("$file"); continue ;;
-    *.sh) shell+=("$file"); continue ;;
+    *.py) python_files+=("$file"); continue ;;
+    *.sh) shell_files+=("$file"); continue ;;
   esac
   case "$first" in
-    '#!'*python*) python+=("$file") ;;
-    '#!'*/sh|'#!'*/bash|'#!'*' sh'|'#!'*' bash') shell+=("$file") ;;
+    '#!'*python*) python_files+=("$file") ;;
+    '#!'*/sh|'#!'*/bash|'#!'*' sh'|'#!'*' bash') shell_files+=("$file") ;;
   esac
 done < <(find "$root" \( -name .git -o -name build -o -name dist \) -prune \
               -o -type f -print0 | sort -z)
 
 status=0
-if [ ${#python[@]} -gt 0 ]; then
-  pyflakes3 "${python[@]}" || status=1
+if [ ${#python_files[@]} -gt 0 ]; then
+  pyflakes3 "${python_files[@]}" || status=1
 fi
-if [ ${#shell[@]} -gt 0 ]; then
+if [ ${#shell_files[@]} -gt 0 ]; then
   # -x: what a script sources is checked with it.
-  shellcheck -x "${shell[@]}" || status=1
+  shellcheck -x "${shell_files[@]}" || status=1
 fi
 verdict=clean
 [ $status -eq 0 ] || verdict="findings above"
-echo "lint: ${#python[@]} Python files, ${#shell[@]} shell scripts in $root: $verdict"
+echo "lint: ${#python_files[@]} Python files, ${#shell_files[@]} shell scripts in $root: $verdict"
 exit $status

@@ -5,7 +5,8 @@ versioned file libftd2xx.so.1.4.24 (here a copy of STAND_IN) and its link
 libftd2xx.so, known to the loader's cache. The machine outside never sees
 them: the command runs in a mount namespace of its own, where
 /usr/local/lib is a private folder that holds the machine's own entries
-beside the stand-ins, and /etc/ld.so.cache a cache made there.
+(but a libftd2xx.so* of its own) beside the stand-ins, and /etc/ld.so.cache
+a cache made there.
 
 Usage: tests/bench-machine/vendor-library.py STAND_IN -- COMMAND [ARG...]
 Status 1 with the reason where no namespace can be had.
@@ -25,7 +26,8 @@ def enter(stand_in):
         content = file.read()
     isolation.private_namespace()
     machine = os.open(LOCAL_LIBRARIES, os.O_PATH | os.O_DIRECTORY)
-    names = os.listdir(LOCAL_LIBRARIES)
+    # The machine's own libftd2xx.so*, if any, give way to the stand-ins.
+    names = [n for n in os.listdir(LOCAL_LIBRARIES) if not n.startswith(LIBRARY)]
     isolation.empty_folder_over(LOCAL_LIBRARIES, writable=True)
     for name in names:
         path = os.path.join(LOCAL_LIBRARIES, name)
