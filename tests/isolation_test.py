@@ -55,6 +55,8 @@ class IsolationModeTest(unittest.TestCase):
                      "host's ldconfig leaves another architecture's libraries out of its cache")
     def test_bench_machine_loads_the_library_installed_in_usr_local_lib_only(self):
         library = os.path.join(runner.boards(), "libftd2xx.so")
+        # Both machines are stood in for in namespaces.
+        isolation_modes.require("bench-machine", library)
         # The vendor's stand-in: another library, which a program there loads.
         stand_in = os.path.join(runner.boards(harness.cases.BINDING_CASES[0].variant),
                                 "libftd2xx.so")
