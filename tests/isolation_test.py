@@ -16,12 +16,15 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 VENDOR_LIBRARY = [sys.executable, os.path.join(TESTS, "bench-machine", "vendor-library.py")]
 LOCAL = isolation_modes.LOCAL_LIBRARIES
 
-# What a program loads for the driver: the library that dlopen("libftd2xx.so")
-# maps, as its path and its bytes' digest.
+# What a program loads for the driver: the library that the loader finds for
+# "libftd2xx.so", as the loader itself lists it for a program that preloads
+# it (it runs nothing, so a sanitizer build's library is listed too), with
+# its bytes' digest.
 LOADS = r"""
-import ctypes, hashlib
-ctypes.CDLL("libftd2xx.so")
-path = next(line.split()[-1] for line in open("/proc/self/maps") if "libftd2xx" in line)
+import hashlib, os, re, subprocess
+listed = subprocess.run(["/bin/true"], env={"LD_TRACE_LOADED_OBJECTS": "1",
+                        "LD_PRELOAD": "libftd2xx.so"}, capture_output=True, text=True).stdout
+path = os.path.realpath(re.search(r"^\s*libftd2xx\.so => (\S+)", listed, re.M).group(1))
 print("loads", path, hashlib.sha256(open(path, "rb").read()).hexdigest())
 """
 
