@@ -6,6 +6,14 @@
 // already. Restoring never flushes the input: a key left pending at a failure
 // halt is for whatever reads the terminal next. In the background the
 // terminal is the shell's: the program neither polls nor reads it.
+//
+// The key mode keeps VMIN at 1, as a shell expects of a terminal it gets back
+// in a mode it did not set: after a SIGSTOP, which no program can catch, the
+// terminal keeps the key mode, and with VMIN 0 a shell's next read (dash's)
+// would see the end of its input and end the session. Our own read must never
+// wait, so it uses a descriptor of its own on the terminal, opened
+// non-blocking; the open file that standard input shares with the shell is
+// left as it is.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -24,7 +32,9 @@ namespace {
 
 struct termios g_saved_mode;
 struct termios g_key_mode;
-volatile sig_atomic_t g_mode_saved = 0;
+// Our own non-blocking descriptor on the terminal, for ReadKey; -1 when none
+// could be opened, and the key mode then has VMIN 0 instead.
+int g_key_input = -1;
 
 // Where the terminal's mode stands while the program runs.
 enum KeyModeState : int {
@@ -37,11 +47,23 @@ enum KeyModeState : int {
   // the terminal is the shell's until it hands it back. The mode to restore
   // stays the one saved at the start.
   kLeftInBackground,
+  // The process's last restore is made (its exit, or a signal that ends it):
+  // no later SIGCONT or wait may take the key mode again.
+  kReleased,
 };
 // Out of the key mode the program neither polls nor reads the terminal, and
 // its waits look for the foreground: a shell's `fg` of a job that runs in the
-// background sends no SIGCONT.
-volatile sig_atomic_t g_key_mode_state = kKeyModeOn;
+// background sends no SIGCONT. Read without the lock on the main path while
+// handlers on other threads change it, so it is atomic, and lock-free so that
+// handlers may use it.
+std::atomic<int> g_key_mode_state{kKeyModeOn};
+static_assert(std::atomic<int>::is_always_lock_free, "the handlers need a lock-free state");
+
+// Our stop (SIGTSTP) has given the terminal back but has not passed yet: until
+// a SIGCONT, or the stop's handler going on, nothing takes the key mode back.
+// Else the main path could take it back between a driver thread's handler
+// giving it back and the stop, and the process would stop with echo off.
+std::atomic<bool> g_stop_pending{false};
 
 // The handlers may run on a driver library's threads too, at the same time as
 // the main path or another handler. Whoever reads or changes the modes, the
@@ -49,8 +71,11 @@ volatile sig_atomic_t g_key_mode_state = kKeyModeOn;
 // its own thread, so that no handler of that thread waits for the lock.
 std::atomic_flag g_terminal_busy = ATOMIC_FLAG_INIT;
 
-// Everything from here to InstallTerminalGuards runs in signal handlers too,
-// so it uses async-signal-safe calls only.
+// The signal handlers (RestoreAndReraise, StopWithTerminalRestored,
+// RetakeKeyMode) and what they call (TerminalLock, InBackground,
+// RestoreTerminal, DeriveKeyMode, ApplyKeyMode, TakeKeyModeBack,
+// GiveTerminalBack, InstallHandler) use async-signal-safe calls only;
+// RestoreTerminal also runs at exit.
 
 class TerminalLock {
  public:
@@ -83,10 +108,15 @@ bool InBackground() {
   return owner > 0 && owner != getpgrp();
 }
 
+// The last restore: the state is released for good, so that a SIGCONT on
+// another thread, or one that comes right after, cannot apply the key mode
+// again. Only installed once the mode is saved.
 void RestoreTerminal() {
   TerminalLock lock;
-  if (!g_mode_saved || g_key_mode_state == kGivenBack) return;
-  tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
+  int state = g_key_mode_state.exchange(kReleased);
+  if (state == kKeyModeOn || state == kLeftInBackground) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
+  }
 }
 
 void DeriveKeyMode() {
@@ -95,36 +125,43 @@ void DeriveKeyMode() {
   // Ctrl-S and Ctrl-Q are keys like any other: left to flow control, Ctrl-S
   // would freeze the read-back's output instead of ending the phase.
   g_key_mode.c_iflag &= ~IXON;
-  // A read returns at once, with a key or without: no read ever holds up a
-  // phase, also when the key it was meant for has gone (Ctrl-Z flushes the
-  // input).
-  g_key_mode.c_cc[VMIN] = 0;
+  // Without a descriptor of our own, a read of standard input must return at
+  // once, with a key or without: no read ever holds up a phase, also when the
+  // key it was meant for has gone (Ctrl-Z flushes the input).
+  g_key_mode.c_cc[VMIN] = g_key_input >= 0 ? 1 : 0;
   g_key_mode.c_cc[VTIME] = 0;
 }
 
 void ApplyKeyMode() { tcsetattr(STDIN_FILENO, TCSANOW, &g_key_mode); }
 
-// Takes the key mode back in the foreground; the SIGCONT handler and the
-// waits out of the key mode call it.
-void TakeKeyModeBack() {
+// Takes the key mode back in the foreground; the SIGCONT handler, the stop's
+// handler once the stop has passed (`continued`) and the waits out of the key
+// mode call it.
+void TakeKeyModeBack(bool continued) {
   TerminalLock lock;
+  if (continued) g_stop_pending = false;
+  int state = g_key_mode_state;
+  if (state == kReleased || g_stop_pending) return;
   if (InBackground()) {
-    if (g_key_mode_state == kKeyModeOn) g_key_mode_state = kLeftInBackground;
+    if (state == kKeyModeOn) g_key_mode_state = kLeftInBackground;
     return;
   }
   // After our own stop the shell may have changed the terminal; what it hands
   // back now is the mode to restore at the end. A stray SIGCONT while running
   // must not save the key mode as the one to restore.
-  if (g_key_mode_state == kGivenBack && tcgetattr(STDIN_FILENO, &g_saved_mode) == 0) {
+  if (state == kGivenBack && tcgetattr(STDIN_FILENO, &g_saved_mode) == 0) {
     DeriveKeyMode();
   }
   ApplyKeyMode();
   g_key_mode_state = kKeyModeOn;
 }
 
+// Before our stop. Out of the key mode the terminal's mode is the shell's
+// already, and the state stays.
 void GiveTerminalBack() {
   TerminalLock lock;
-  // Out of the key mode the terminal's mode is the shell's already.
+  if (g_key_mode_state == kReleased) return;
+  g_stop_pending = true;
   if (g_key_mode_state != kKeyModeOn) return;
   tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
   g_key_mode_state = kGivenBack;
@@ -160,12 +197,15 @@ void StopWithTerminalRestored(int) {
   sigaddset(&tstp, SIGTSTP);
   pthread_sigmask(SIG_UNBLOCK, &tstp, nullptr);  // The process stops here.
   InstallHandler(SIGTSTP, StopWithTerminalRestored, SA_RESTART);
+  // The stop has passed, or never came (an orphaned process group's is
+  // dropped), and no SIGCONT may follow.
+  TakeKeyModeBack(true);
   errno = saved_errno;
 }
 
 void RetakeKeyMode(int) {
   int saved_errno = errno;
-  TakeKeyModeBack();
+  TakeKeyModeBack(true);
   errno = saved_errno;
 }
 
@@ -223,19 +263,33 @@ void WaitForForeground() {
   }
 }
 
+bool KeyModeOn() { return g_key_mode_state.load(std::memory_order_relaxed) == kKeyModeOn; }
+
 // Out of the key mode, the waits' way back to it: whether the key mode is on.
 // In the key mode this costs one load, so the read-back pays nothing.
 bool TakeKeyModeBackIfOff() {
-  if (g_key_mode_state != kKeyModeOn) TakeKeyModeBack();
-  return g_key_mode_state == kKeyModeOn;
+  if (!KeyModeOn()) TakeKeyModeBack(false);
+  return KeyModeOn();
+}
+
+// The terminal opened again through its entry in /proc: a new open file, whose
+// O_NONBLOCK the shell never sees, also where the terminal has no name in this
+// mount namespace's /dev.
+int OpenKeyInput() {
+  int fd = open("/proc/self/fd/0", O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd >= 0 && !isatty(fd)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 void EnterKeyMode() {
   if (!isatty(STDIN_FILENO)) return;
   WaitForForeground();
   if (tcgetattr(STDIN_FILENO, &g_saved_mode) != 0) return;
+  g_key_input = OpenKeyInput();
   DeriveKeyMode();
-  g_mode_saved = 1;
   // No handler runs until the key mode is in place.
   TerminalLock lock;
   InstallTerminalGuards();
@@ -285,15 +339,16 @@ class PosixConsole final : public Console {
 
   void ReadKey() override {
     // One byte and no more: the rest of a multi-byte key stays pending. At
-    // the end of input there is nothing to take. The read never waits: the
-    // key mode's returns at once, and a pipe or file had a byte or its end
-    // when KeyWaiting looked. With the signals held off, no stop can put us
-    // in the background between the look at the state and the read.
+    // the end of input there is nothing to take. The read never waits: our
+    // own descriptor on a terminal is non-blocking (without it the key mode
+    // has VMIN 0), and a pipe or file had a byte or its end when KeyWaiting
+    // looked. With the signals held off, no stop can put us in the
+    // background between the look at the state and the read.
     TerminalLock lock;
-    if (g_key_mode_state != kKeyModeOn) return;
+    if (!KeyModeOn()) return;
     unsigned char key;
     // Taken or not (the key went, or the input ended), the phase ends.
-    ssize_t taken = read(STDIN_FILENO, &key, 1);
+    ssize_t taken = read(g_key_input >= 0 ? g_key_input : STDIN_FILENO, &key, 1);
     static_cast<void>(taken);
   }
 
@@ -305,7 +360,7 @@ class PosixConsole final : public Console {
       // With the key mode off, the slow phase's second is cut into short
       // naps, so that the key mode is back before the operator types.
       struct timespec wake = deadline;
-      if (g_key_mode_state != kKeyModeOn) {
+      if (!KeyModeOn()) {
         clock_gettime(CLOCK_MONOTONIC, &wake);
         AddMilliseconds(wake, kForegroundCheckMilliseconds);
         if (Before(deadline, wake)) wake = deadline;

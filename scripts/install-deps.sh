@@ -3,7 +3,9 @@
 #   scripts/install-deps.sh                     building the program for Linux
 #   scripts/install-deps.sh --windows --arm ... and what each option adds:
 #     --tests    the Linux tests' tools (umockdev for the wire tests, sigrok-cli,
-#                and the linters that scripts/lint.sh runs)
+#                python3-jsonschema for the board report's format, tmux and dash
+#                for the console's shell test, and the linters that
+#                scripts/lint.sh runs)
 #     --windows  mingw-w64 and Wine (64- and 32-bit), and qemu-user where 32-bit
 #                programs need it
 #     --package  what builds and checks the packages (scdoc, lintian, dpkg-dev)
@@ -18,8 +20,8 @@ packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev lib
 for option in "$@"; do
   case "$option" in
     --tests)
-      packages+=(umockdev libumockdev0 gir1.2-umockdev-1.0 python3-gi sigrok-cli
-                 shellcheck pyflakes3) ;;
+      packages+=(umockdev libumockdev0 gir1.2-umockdev-1.0 python3-gi
+                 sigrok-cli python3-jsonschema tmux dash shellcheck pyflakes3) ;;
     --windows)
       packages+=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
                  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 wine32:i386)

@@ -5,10 +5,12 @@ halt; that is enough to see the key mode, the pending key and every way out.
 The runs that need a phase, or a file that the driver library opens, use the
 virtual board.
 """
+import ctypes
 import functools
 import os
-import resource
 import select
+import shlex
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -110,6 +112,31 @@ def on_host(number):
     return number
 
 
+def hooked(*hooks, tid_path=None):
+    """The environment that preloads tests/signals/terminal_hooks.c into the
+    program with `hooks` on; `tid_path` gets the id of its thread."""
+    library = os.environ.get("QUENDAL_TERMINAL_HOOKS")
+    if not library:
+        raise RuntimeError("QUENDAL_TERMINAL_HOOKS is not set; run the tests through CTest, "
+                           "which sets it")
+    # AddressSanitizer wants its own library first; it has no interest in
+    # the two calls that the hooks wrap.
+    env = {"TERMINAL_HOOKS": ",".join(hooks), "ASAN_OPTIONS": "verify_asan_link_order=0"}
+    if tid_path:
+        env["TERMINAL_HOOKS_TID"] = tid_path
+    if harness.emulated:  # For the emulated program's loader, not the host's.
+        env["QEMU_SET_ENV"] = "LD_PRELOAD=" + library
+    else:
+        env["LD_PRELOAD"] = library
+    return env
+
+
+def send_to_thread(pid, tid, number):
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.tgkill(pid, tid, number) != 0:
+        raise OSError(ctypes.get_errno(), "tgkill")
+
+
 def new_terminal_mode():
     """The mode of a new pseudo-terminal, as each run gets one."""
     master, slave = os.openpty()
@@ -183,18 +210,6 @@ def described(status):
     return "exited with %d" % os.WEXITSTATUS(status)
 
 
-def ignoring(number):
-    return lambda: signal.signal(number, signal.SIG_IGN)
-
-
-def without_core_file():
-    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
-
-
-def limit_file_size():
-    resource.setrlimit(resource.RLIMIT_FSIZE, (8, 8))
-
-
 class TerminalTest(unittest.TestCase):
     def run_to_halt(self, **options):
         run = runner.start_job(library_dir=no_driver(), **options)
@@ -232,7 +247,7 @@ class TerminalTest(unittest.TestCase):
                                   "signal %d; the highest that does is %d"
                                   % (os.path.basename(runner.emulator()[0]), number,
                                      max(emulated_real_time_signals())))
-                run = self.run_to_halt(before_exec=without_core_file)
+                run = self.run_to_halt(limits={"CORE": 0})
                 if send is None:
                     os.kill(run.pid, sent)
                 else:
@@ -250,7 +265,7 @@ class TerminalTest(unittest.TestCase):
                  (signal.SIGCONT, False), (signal.SIGHUP, True)]
         for number, ignored_by_parent in cases:
             with self.subTest(signal=number, ignored_by_parent=ignored_by_parent):
-                run = self.run_to_halt(before_exec=ignoring(number) if ignored_by_parent else None)
+                run = self.run_to_halt(ignore=[number] if ignored_by_parent else [])
                 os.kill(run.pid, number)
                 wait_until_taken(run.pid, number)
                 run.type(b"k")
@@ -268,11 +283,11 @@ class TerminalTest(unittest.TestCase):
         # (output, limits, the signal): `quendal-bench | head` once head has
         # gone, and `(ulimit -f ...; quendal-bench > run.log)`.
         cases = [("a closed pipe", write_end, None, signal.SIGPIPE),
-                 ("a file at its size limit", log.fileno(), limit_file_size, signal.SIGXFSZ)]
+                 ("a file at its size limit", log.fileno(), {"FSIZE": 8}, signal.SIGXFSZ)]
         for name, output, limits, expected in cases:
             with self.subTest(name):
                 run = runner.start_job(library_dir=no_driver(), stdout_fd=output,
-                                       before_exec=limits)
+                                       limits=limits)
                 self.addCleanup(run.close)
                 status = run.next_status()
                 self.assertTrue(os.WIFSIGNALED(status), "status %#x" % status)
@@ -362,10 +377,13 @@ class TerminalTest(unittest.TestCase):
         self.assertEqual(os.WEXITSTATUS(run.next_status()), 0)
         self.assertEqual(run.terminal_mode(), run.original_mode)
 
-    def test_ended_in_the_background_after_its_stop_it_leaves_the_shell_s_mode(self):
-        # Ctrl-Z, then at the line editor's prompt `bg` and `kill %1`, or
+    def test_ended_in_the_background_it_leaves_the_shell_s_mode_or_gives_back_its_own(self):
+        # Stopped, then at the line editor's prompt `bg` and `kill %1`, or
         # `kill %1` alone, which sends a stopped job SIGTERM, then SIGCONT.
-        # The mode was given back at the stop: the one there now is the shell's.
+        # After Ctrl-Z the mode was given back at the stop: the one there now
+        # is the shell's. After SIGSTOP, which no program can catch, the
+        # program gives back the mode it found, from the background, where
+        # the change must not stop it (SIGTTOU).
         def kill_running(run):
             os.kill(run.pid, signal.SIGCONT)
             wait_until_taken(run.pid, signal.SIGCONT)
@@ -375,10 +393,16 @@ class TerminalTest(unittest.TestCase):
             os.kill(run.pid, signal.SIGTERM)
             os.kill(run.pid, signal.SIGCONT)
 
-        for name, kill in [("bg, kill %1", kill_running), ("kill %1", kill_stopped)]:
+        ctrl_z = lambda run: run.type(b"\x1a")  # noqa: E731
+        sigstop = lambda run: os.kill(run.pid, signal.SIGSTOP)  # noqa: E731
+        cases = [("Ctrl-Z, bg, kill %1", ctrl_z, kill_running, False),
+                 ("Ctrl-Z, kill %1", ctrl_z, kill_stopped, False),
+                 ("SIGSTOP, bg, kill %1", sigstop, kill_running, True)]
+        for name, stop, kill, gives_back in cases:
             with self.subTest(name):
                 run = self.run_to_halt()
-                run.type(b"\x1a")
+                wait_for_key_mode(self, run)
+                stop(run)
                 self.assertTrue(os.WIFSTOPPED(run.next_status()))
                 termios.tcsetattr(run.slave, termios.TCSANOW, line_editing(run.original_mode))
                 shell_mode = run.terminal_mode()
@@ -386,7 +410,87 @@ class TerminalTest(unittest.TestCase):
                 status = run.next_status()
                 self.assertTrue(os.WIFSIGNALED(status), described(status))
                 self.assertEqual(os.WTERMSIG(status), signal.SIGTERM)
-                self.assertEqual(run.terminal_mode(), shell_mode)
+                self.assertEqual(run.terminal_mode(),
+                                 run.original_mode if gives_back else shell_mode)
+
+    def test_on_a_terminal_that_is_not_its_controlling_one_a_sigcont_changes_nothing(self):
+        # The terminal has no owner that could stop the program: a stray
+        # SIGCONT must not make it think itself in the background, where its
+        # waits would report no key for ever.
+        run = runner.start(library_dir=no_driver(), controlling=False)
+        self.addCleanup(run.close)
+        run.wait_for_output(HALT_OUTPUT)
+        wait_for_key_mode(self, run)
+        os.kill(run.process.pid, signal.SIGCONT)
+        wait_until_taken(run.process.pid, signal.SIGCONT)
+        run.type(b"k")
+        self.assertEqual(run.finish(), 0)
+        self.assertEqual(run.terminal_mode(), run.original_mode)
+
+
+class RaceTest(harness.BenchTestCase):
+    """The console's races, made to happen by hooks preloaded into the
+    program (tests/signals/terminal_hooks.c), at a failure halt on the
+    virtual board."""
+
+    def run_to_halt(self, env):
+        run = runner.start_job({"VBOARD_FAIL": "FT_Open=2"}, extra_env=env)
+        self.addCleanup(run.close)
+        run.wait_for_output(as_bytes(texts.halt(texts.failure("FT_Open", 2))))
+        wait_for_key_mode(self, run)
+        return run
+
+    def test_a_sigcont_right_after_the_last_restore_leaves_the_terminal_restored(self):
+        # At the exit (Ctrl-Z and `fg` just after the last key), and while a
+        # fatal signal's handler restores, with the SIGCONT handled on another
+        # thread before the signal ends the process.
+        def end_by_key(run):
+            run.type(b"k")
+            return lambda status: os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+
+        def end_by_signal(run):
+            os.kill(run.pid, signal.SIGTERM)
+            return lambda status: os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGTERM
+
+        cases = [("exit", ("cont-after-restore",), end_by_key),
+                 ("fatal signal", ("cont-after-restore", "thread", "slow-raise"), end_by_signal)]
+        for name, hooks, end in cases:
+            with self.subTest(name):
+                run = self.run_to_halt(hooked(*hooks))
+                ended_as_expected = end(run)
+                status = run.next_status()
+                self.assertTrue(ended_as_expected(status), described(status))
+                self.assertEqual(run.terminal_mode(), run.original_mode)
+
+    def test_a_key_gone_before_it_is_read_does_not_hold_up_the_phase(self):
+        # Seen waiting, then discarded (Ctrl-Z flushes the input) before the
+        # read: the read must not wait for another key.
+        run = runner.start_job(extra_env=hooked("key-gone"))
+        self.addCleanup(run.close)
+        run.wait_for_output(as_bytes(texts.BANNER + texts.SLOW_PROMPT))
+        run.type(b"#")
+        run.wait_for_output(as_bytes(texts.FAST_PROMPT))
+
+    def test_ctrl_z_taken_on_another_thread_stops_with_the_terminal_given_back(self):
+        # The stop comes late after the handler gave the terminal back: the
+        # main path, waiting for its key, must not take the key mode back
+        # meanwhile.
+        tid_path = os.path.join(self.folder, "tid")
+        run = self.run_to_halt(hooked("thread", "slow-raise", tid_path=tid_path))
+        deadline = time.monotonic() + harness.SAFETY_TIMEOUT
+        while not os.path.exists(tid_path) or not harness.records.whole_lines(tid_path):
+            self.assertLess(time.monotonic(), deadline, "the hooks' thread never started")
+            time.sleep(0.01)
+        send_to_thread(run.pid, int(harness.records.whole_lines(tid_path)), signal.SIGTSTP)
+        status = run.next_status()
+        self.assertTrue(os.WIFSTOPPED(status), described(status))
+        self.assertEqual(run.terminal_mode(), run.original_mode)
+
+        run.bring_to_foreground()
+        wait_for_key_mode(self, run)
+        run.type(b"k")
+        self.assertEqual(os.WEXITSTATUS(run.next_status()), 0)
+        self.assertEqual(run.terminal_mode(), run.original_mode)
 
 
 class BackgroundTest(harness.BenchTestCase):
@@ -451,6 +555,64 @@ class BackgroundTest(harness.BenchTestCase):
                 self.assertEqual(run.terminal_mode(), run.original_mode)
 
 
+@unittest.skipUnless(shutil.which("tmux") and shutil.which("dash"),
+                     "needs tmux and dash (scripts/install-deps.sh --tests)")
+class ShellTest(harness.BenchTestCase):
+    """The program under a real shell in a real terminal (tmux's)."""
+
+    def pane(self):
+        shown = subprocess.run(["tmux", "-S", self.socket, "capture-pane", "-p", "-t", "bench"],
+                               capture_output=True, text=True)
+        if shown.returncode != 0:
+            self.fail("the terminal's session has ended: dash has exited")
+        return shown.stdout
+
+    def wait_for_pane(self, text, why):
+        text = text.strip()  # The pane's lines come without their trailing spaces.
+        deadline = time.monotonic() + harness.SAFETY_TIMEOUT
+        while text not in self.pane():
+            self.assertLess(time.monotonic(), deadline, "%s: %r" % (why, self.pane()))
+            time.sleep(0.05)
+
+    def type(self, text):
+        subprocess.run(["tmux", "-S", self.socket, "send-keys", "-t", "bench", "-l", text],
+                       check=True)
+
+    def test_dash_lives_on_after_an_outside_sigstop_in_the_fast_phase(self):
+        # No program can catch SIGSTOP: the terminal keeps the key mode, in
+        # which dash reads its next command. A read there must wait for input,
+        # not return the end of input, which would end dash and its session.
+        self.socket = os.path.join(self.folder, "tmux")
+        pid_path = os.path.join(self.folder, "pid")
+        script = os.path.join(self.folder, "run.sh")
+        command = ["env", "LD_LIBRARY_PATH=" + runner.boards(),
+                   "VBOARD_TRACE=" + self.trace_path] + runner.emulator() + [runner.program()]
+        with open(script, "w") as run_script:
+            run_script.write("echo $$ > %s\nexec %s\n" % (shlex.quote(pid_path),
+                                                          shlex.join(command)))
+        subprocess.run(["tmux", "-S", self.socket, "-f", "/dev/null", "new-session", "-d",
+                        "-s", "bench", "-x", "120", "-y", "40", "exec dash -i"],
+                       env=runner.environment(None), check=True)
+        self.addCleanup(subprocess.run, ["tmux", "-S", self.socket, "kill-server"],
+                        capture_output=True)
+        self.type("echo READY$((40+2))\n")
+        self.wait_for_pane("READY42", "dash did not start")
+        self.type("sh %s\n" % shlex.quote(script))
+        self.wait_for_pane(texts.SLOW_PROMPT, "the program did not start")
+        with open(pid_path) as pid_file:
+            pid = int(pid_file.read())
+        self.addCleanup(lambda: os.path.exists("/proc/%d" % pid) and os.kill(pid, signal.SIGKILL))
+        self.type("#")
+        self.wait_for_pane(texts.FAST_PROMPT, "no fast phase")
+
+        os.kill(pid, signal.SIGSTOP)
+        self.wait_for_pane("Stopped", "dash did not see the stop")
+        self.type("echo ALIVE$((40+2))\n")
+        self.wait_for_pane("ALIVE42", "dash did not run a command after the stop")
+        with open("/proc/%d/stat" % pid) as stat:
+            self.assertEqual(stat.read().rsplit(")", 1)[1].split()[0], "T", "still stopped")
+
+
 class PipeTest(unittest.TestCase):
     def start(self, piped_input):
         run = runner.start(library_dir=no_driver(), keyboard="pipe", piped_input=piped_input)
@@ -489,7 +651,7 @@ class StandardDescriptorTest(harness.BenchTestCase):
         settings = {"VBOARD_LATENCY_US": "FT_Open=60000000"}
         for closed in (0, 1, 2):
             with self.subTest(closed=closed):
-                run = self.start(settings, before_exec=lambda closed=closed: os.close(closed))
+                run = self.start(settings, close=[closed])
                 deadline = time.monotonic() + harness.SAFETY_TIMEOUT
                 while self.trace_path not in open_files(run.process.pid).values():
                     self.assertLess(time.monotonic(), deadline, "the trace was never opened")

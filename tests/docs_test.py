@@ -131,12 +131,12 @@ class BoardReportTest(unittest.TestCase):
                                    "/dev/bus/usb/001/005", {"1-1.4:1.0": None})
         driver = board_test.Driver(
             "adapter", "/home/bench/quendal-bench/build/linux/ftdi-adapter/libftd2xx.so", {})
-        outcome = board_test.Outcome()
+        outcome = board_test.Outcome(driver, device)
         outcome.phases = [("slow", 3.0), ("fast", 1.0), ("read-back", 0.5)]
         outcome.values = [0xFD] * 412
         printed = io.StringIO()
         with contextlib.redirect_stdout(printed):
-            board_test.report(driver, device, outcome, detached=[])
+            board_test.report(outcome)
         self.assertEqual(printed.getvalue(), sample)
 
 

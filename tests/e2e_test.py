@@ -55,7 +55,8 @@ class WholeRunTest(harness.BenchTestCase):
 
 class TypedAheadTest(harness.BenchTestCase):
     def test_each_key_typed_ahead_ends_one_phase_after_one_pass(self):
-        run = self.start({"VBOARD_KEYS": "FT_Open#1:abc"})
+        # A quote and a backslash among them, which the trace must escape.
+        run = self.start({"VBOARD_KEYS": 'FT_Open#1:"\\c'})
         run.wait_for_output(as_bytes(texts.CLOSING_PROMPT))
         self.assertEqual(run.screen(), as_bytes(texts.whole_run(1)))
         # The closing prompt waits for a fourth key: a short look, not a
@@ -67,6 +68,7 @@ class TypedAheadTest(harness.BenchTestCase):
         self.assertEqual(run.pending_input(), b"")
 
         trace = self.trace()
+        self.assertEqual(trace.keys, ['"', "\\", "c"])
         self.assertEqual(trace.written, ["00", texts.FAST_PATTERN])
         self.assertEqual(trace.names.count("FT_GetBitMode"), 1)
         # A key already waiting does not cut the slow phase's sleep short.
@@ -107,6 +109,11 @@ class BindingTest(harness.BenchTestCase):
             with self.subTest(variant=case.variant):
                 self.assert_halts_before_any_call(harness.runner.boards(case.variant),
                                                   case.message)
+
+    def test_a_library_that_cannot_resolve_its_own_symbols_is_not_loaded(self):
+        # Its FT_Open calls a function that no library defines: loaded lazily,
+        # the run would die at that call instead of halting.
+        self.assert_halts_before_any_call(harness.runner.boards("unresolved"), texts.cant_load())
 
     def test_no_library_is_named_before_any_call_whatever_the_caller_sets(self):
         board = harness.runner.boards()
@@ -201,11 +208,19 @@ class BoardSettingsTest(harness.BenchTestCase):
         self.assertTrue(all(abs(step - 2170) <= tolerance for step in steps), steps)
 
     def test_a_malformed_setting_is_named_and_fails_the_open(self):
+        # Also a record file that cannot be made, and keys with nowhere to go.
+        missing = os.path.join(self.folder, "missing", "file")
         for settings, variable in [({"VBOARD_FAIL": "FT_Wrte=4"}, b"VBOARD_FAIL"),
                                    ({"VBOARD_INPUTS": "0x100"}, b"VBOARD_INPUTS"),
-                                   ({"VBOARD_CLOCK": "4"}, b"VBOARD_CLOCK")]:
+                                   ({"VBOARD_CLOCK": "4"}, b"VBOARD_CLOCK"),
+                                   ({"VBOARD_TRACE": missing}, b"VBOARD_TRACE"),
+                                   ({"VBOARD_VCD": missing}, b"VBOARD_VCD"),
+                                   ({"VBOARD_VCD": "/dev/full"}, b"VBOARD_VCD"),
+                                   ({"VBOARD_KEYS": "FT_Write#1"}, b"VBOARD_KEYS"),
+                                   ({"VBOARD_KEYS": "FT_Write#1", "VBOARD_KEY_FD": "99"},
+                                    b"VBOARD_KEY_FD")]:
             with self.subTest(settings=settings):
-                run = self.start(settings)
+                run = self.start(settings, board_key_fd=False)
                 run.wait_for_output(as_bytes(texts.HIT_ANY_KEY))
                 run.type(b"k")
                 self.assertEqual(run.finish(), 0)
@@ -213,6 +228,28 @@ class BoardSettingsTest(harness.BenchTestCase):
                 self.assertEqual(run.errors.count(b"\n"), 1, run.errors)
                 self.assertTrue(run.errors.startswith(b"virtual board: " + variable + b": "),
                                 run.errors)
+
+
+class BoardErrorTest(harness.BenchTestCase):
+    """The board's errors during a run: each is told once on standard error,
+    and the run goes on."""
+
+    def test_a_trace_that_cannot_be_written_is_told_once_and_no_more_is_written(self):
+        run = self.start({"VBOARD_TRACE": "/dev/full"}, keyboard="pipe", piped_input=b"abc")
+        self.assertEqual(run.finish(), 0)
+        self.assertEqual(run.output, as_bytes(texts.whole_run(1)))
+        self.assertEqual(run.errors, b"virtual board: VBOARD_TRACE: writing failed; "
+                                     b"no more records are written\n")
+
+    def test_typed_keys_that_never_reach_the_program_are_told(self):
+        # The board types into the reading side of the program's input pipe,
+        # where no write goes; the keys piped in end the phases.
+        run = self.start({"VBOARD_KEYS": "FT_Write#1:k", "VBOARD_KEY_FD": "0"},
+                         keyboard="pipe", piped_input=b"abc", board_key_fd=False)
+        self.assertEqual(run.finish(), 0)
+        self.assertEqual(run.output, as_bytes(texts.whole_run(1)))
+        self.assertEqual(run.errors, b"virtual board: VBOARD_KEYS: the keys typed during "
+                                     b"FT_Write#1 did not reach the program's input\n")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
 // The exported entry points. The same source builds the full library and the
 // variants that the binding tests need: VBOARD_WITHOUT_<entry point> leaves
 // that one out, VBOARD_WRONG_CASE exports all five under names that differ
-// from the right ones only in letter case.
+// from the right ones only in letter case, VBOARD_UNRESOLVED makes FT_Open
+// call a function that no library defines (a library that cannot be loaded
+// whole).
 #include <cstdint>
 #include <type_traits>
 
@@ -28,9 +30,16 @@
 
 extern "C" {
 
+#if defined(VBOARD_UNRESOLVED)
+void vboard_never_defined();
+#endif
+
 #if !defined(VBOARD_WITHOUT_FT_Open)
 VBOARD_EXPORT DriverStatus DRIVER_CALL VBOARD_NAME(FT_Open, ft_open)(std::int32_t device_index,
                                                                      DeviceHandle* handle) {
+#if defined(VBOARD_UNRESOLVED)
+  vboard_never_defined();
+#endif
   return virtual_board::Open(device_index, handle);
 }
 VBOARD_CHECK_TYPE(VBOARD_NAME(FT_Open, ft_open), FT_OpenFunction)

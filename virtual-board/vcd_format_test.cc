@@ -33,9 +33,12 @@ TEST(VcdFormat, TheClosingTimeStampIsRoundedUpAndAfterEveryRecord) {
   // change lasts at least until then.
   VcdState closing = state;
   EXPECT_EQ(VcdEnd(2601, &closing), "#17\n");
-  // An end within the last record's unit still closes after it.
-  closing = state;
-  EXPECT_EQ(VcdEnd(1560, &closing), "#6\n");
+  // An end within the last record's unit, or at its very start, still
+  // closes after it.
+  for (std::uint64_t end_ns : {1560, 1500}) {
+    closing = state;
+    EXPECT_EQ(VcdEnd(end_ns, &closing), "#6\n") << end_ns;
+  }
 }
 
 TEST(VcdFormat, EachByteOfTheFastPatternKeepsItsOwnTimeStamp) {

@@ -99,6 +99,7 @@ install(FILES debian/${metainfo} DESTINATION share/metainfo COMPONENT program)
 install(FILES ${man_outputs} ${out}/quendal-bench-adapter.1.gz DESTINATION share/man/man1
         COMPONENT program)
 install(FILES debian/copyright ${out}/changelog.gz ${out}/README.md
+              ${PROJECT_SOURCE_DIR}/docs/board-report.schema.json
         DESTINATION share/doc/quendal-bench COMPONENT program)
 install(PROGRAMS ${out}/quendal-bench-board-test DESTINATION bin COMPONENT program)
 install(FILES ${out}/quendal-bench-board-test.1.gz DESTINATION share/man/man1 COMPONENT program)

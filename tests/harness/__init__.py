@@ -26,7 +26,8 @@ the bit mode before the baud rate); QUENDAL_EMULATOR when the build runs its
 programs under an emulator (the command in front of the program, e.g.
 qemu-aarch64; `harness.emulated` is then True), and then
 QUENDAL_SIGNAL_REPORT (the console tests' program that reports the signals
-it gets). Base classes end in
+it gets); and QUENDAL_TERMINAL_HOOKS (the library that the console tests
+preload into the program to time its races). Base classes end in
 `TestCase`, not `Test`. A run exits with 77 (skipped) when every test in it
 was skipped, and with 5 (a failure) when no test ran. The example above runs
 as the test `docs.HarnessExampleTest`.
@@ -36,8 +37,9 @@ table are in `texts`, shared case tables in `cases`; add a row to a test's
 table rather than a near-copy of a test. Keys come from the virtual board
 (VBOARD_KEYS), typed during the driver call that the case names, so no test
 guesses how long a phase takes. `runner.Run` takes any command and
-environment (extra variables, another library folder, piped input, a hook
-before the exec); `runner.start_job` runs the program as a shell's
+environment (extra variables, another library folder, piped input,
+descriptors to close, signals to ignore, resource limits: set before the
+exec by `session.py`); `runner.start_job` runs the program as a shell's
 foreground job (Ctrl-Z, `fg`); `wine` runs the Windows builds with the same
 runner. Timeouts are only safety nets, never measurements.
 

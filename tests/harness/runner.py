@@ -1,13 +1,13 @@
 """The process runner of the tests: the bench program as CTest built it,
 run with the shared run helpers (`quendal_tools.runner`), isolated where a
 test asks, or as a shell's foreground job."""
-import fcntl
 import os
 import select
 import shlex
 import shutil
 import signal
-import termios
+import subprocess
+import sys
 import time
 
 from quendal_tools import runner as shared
@@ -74,20 +74,57 @@ def isolated_command(command):
     return isolation_modes.prefix("hide-drivers") + list(command)
 
 
+# The prefix that starts a run in a pseudo-terminal (session.py).
+SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "session.py")
+
+
+def session_prefix(controlling=False, close=(), ignore=(), limits=None, job=None,
+                   background_mode=None):
+    """What goes in front of a command to start it as session.py says: the
+    terminal made its controlling one, descriptors `close`d, signals
+    `ignore`d, `limits` ({"CORE": 0, "FSIZE": 8}) set; with `job` (a status
+    descriptor), as a shell's job."""
+    words = [sys.executable, SESSION]
+    if controlling:
+        words.append("--controlling")
+    if job is not None:
+        words += ["--job", str(job)]
+    if background_mode is not None:
+        words += ["--background-mode", repr(list(background_mode))]
+    for fd in close:
+        words += ["--close", str(fd)]
+    for number in ignore:
+        words += ["--ignore", str(int(number))]
+    for name, value in (limits or {}).items():
+        words += ["--limit", "%s=%d" % (name, value)]
+    return words + ["--"]
+
+
 class Run(shared.Run):
     """`quendal_tools.runner.Run`; with `isolated`, the process runs
-    isolated (`isolated_command`)."""
+    isolated (`isolated_command`). A run whose terminal is its controlling
+    one, or with descriptors to `close`, signals to `ignore` or `limits`
+    (as session_prefix takes them), starts behind session.py."""
 
-    def __init__(self, command, env, isolated=False, **options):
+    def __init__(self, command, env, isolated=False, close=(), ignore=(), limits=None,
+                 **options):
+        self._preparation = {"close": close, "ignore": ignore, "limits": limits}
         super().__init__(isolated_command(command) if isolated else command, env, **options)
+
+    def _spawn(self, command, env, cwd, stdin, stdout, stderr, pass_fds, controlling,
+               before_exec):
+        if controlling or any(self._preparation.values()):
+            command = session_prefix(controlling, **self._preparation) + list(command)
+        return subprocess.Popen(command, stdin=stdin, stdout=stdout, stderr=stderr, env=env,
+                                cwd=cwd, pass_fds=pass_fds, start_new_session=True)
 
 
 def start(settings=None, library_dir=None, args=(), extra_env=None, program_path=None,
           isolated=False, **options):
     """Starts the bench program (behind the emulator, if any) on the virtual
     board, on the driver library in `library_dir`, or with NO_DRIVER on none;
-    `options` go to Run (keyboard="pipe", piped_input, before_exec...). A
-    run with NO_DRIVER is isolated, as one `isolated` (on the adapter) is."""
+    `options` go to Run (keyboard="pipe", piped_input, close...). A run with
+    NO_DRIVER is isolated, as one `isolated` (on the adapter) is."""
     command = emulator() + [program_path or program(), *args]
     return Run(command, environment(library_dir or boards(), settings, extra_env),
                isolated=isolated or library_dir is NO_DRIVER, **options)
@@ -95,24 +132,25 @@ def start(settings=None, library_dir=None, args=(), extra_env=None, program_path
 
 class ForegroundJob(Run):
     """A Run in a pseudo-terminal as the foreground job of a session whose
-    leader, a small fork of this process, stands in for the shell: the job's
-    process group is not orphaned, so Ctrl-Z stops it, and the leader takes
-    the terminal back while it is stopped. The program's standard error is
-    the terminal too, as under a shell; `stdout_fd` replaces its output.
+    leader, session.py, stands in for the shell: the job's process group is
+    not orphaned, so Ctrl-Z stops it, and the leader takes the terminal back
+    while it is stopped. The program's standard error is the terminal too, as
+    under a shell; `stdout_fd` replaces its output.
     """
 
-    def __init__(self, command, env, stdout_fd=None, before_exec=None, background_mode=None,
-                 isolated=False):
+    def __init__(self, command, env, stdout_fd=None, background_mode=None, isolated=False,
+                 **preparation):
         self._stdout_fd = stdout_fd
         self._background_mode = background_mode
-        super().__init__(command, env, before_exec=before_exec, isolated=isolated)
+        super().__init__(command, env, isolated=isolated, **preparation)
         self.pid = self.process.pid
         self.leader = self.process.leader
 
     def _spawn(self, command, env, cwd, stdin, stdout, stderr, pass_fds, controlling,
                before_exec):
         stdout = stdin if self._stdout_fd is None else self._stdout_fd
-        return _Job(command, env, stdin, stdout, before_exec, self._background_mode)
+        return _Job(command, env, stdin, stdout, pass_fds, self._background_mode,
+                    self._preparation)
 
     def next_status(self, timeout=None):
         """The program's next change of state as a wait status (stopped,
@@ -141,37 +179,34 @@ class ForegroundJob(Run):
 
 class _Job:
     """The process side of a ForegroundJob, as much of Popen's interface as
-    Run uses; the leader reports the program's pid, then each wait status,
-    one a line on a pipe."""
+    Run uses; the leader, session.py, reports the program's pid, then each
+    wait status, one a line on a pipe."""
 
     stdout = stderr = None
 
-    def __init__(self, command, env, terminal, stdout, before_exec, background_mode):
-        # A failed exec writes its error here; a good one closes it.
-        exec_read, exec_write = os.pipe2(os.O_CLOEXEC)
+    def __init__(self, command, env, terminal, stdout, pass_fds, background_mode, preparation):
         status_read, status_write = os.pipe()
-        self.leader = os.fork()
-        if self.leader == 0:
-            try:
-                os.close(status_read)
-                os.close(exec_read)
-                _lead_session(command, env, terminal, stdout, before_exec, background_mode,
-                              status_write, exec_write)
-            finally:
-                os._exit(127)
-        os.close(status_write)
-        os.close(exec_write)
+        try:
+            self._leader = subprocess.Popen(
+                session_prefix(job=status_write, background_mode=background_mode,
+                               **preparation) + list(command),
+                stdin=terminal, stdout=stdout, stderr=terminal, env=env,
+                pass_fds=(status_write, *pass_fds), start_new_session=True)
+        except BaseException:
+            os.close(status_read)
+            raise
+        finally:
+            os.close(status_write)
+        self.leader = self._leader.pid
         self._statuses = status_read
         self._buffer = b""
         self._events = []
         self._consumed = 0
         self.returncode = None
         line = self._line(SAFETY_TIMEOUT)
-        error = os.read(exec_read, 4096)
-        os.close(exec_read)
-        if line is None or error:
+        if line is None or not line.isdigit():
             self.close()
-            raise OSError("cannot start %s: %s" % (command[0], error.decode(errors="replace")))
+            raise OSError("cannot start %s: %s" % (command[0], line))
         self.pid = int(line)
 
     def _line(self, timeout):
@@ -229,80 +264,17 @@ class _Job:
                     os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-        try:
-            os.waitpid(self.leader, 0)
-        except ChildProcessError:
-            pass
+        self._leader.wait()
         if self._statuses is not None:
             os.close(self._statuses)
             self._statuses = None
 
 
-def _lead_session(command, env, terminal, stdout, before_exec, background_mode, status_write,
-                  exec_write):
-    """The leader: a new session with `terminal` as its controlling
-    terminal, the program as its foreground job (or a background one, with
-    the terminal in `background_mode`), and a shell's handling of a stopped
-    job."""
-    os.setsid()
-    fcntl.ioctl(terminal, termios.TIOCSCTTY, 0)
-    signal.signal(signal.SIGTTOU, signal.SIG_IGN)
-    if background_mode is not None:
-        termios.tcsetattr(terminal, termios.TCSANOW, background_mode)
-    program = os.fork()
-    if program == 0:
-        try:
-            os.setpgid(0, 0)
-            if background_mode is None:
-                os.tcsetpgrp(terminal, os.getpid())
-            # As under a shell: Python ignores SIGPIPE and SIGXFSZ itself.
-            for number in (signal.SIGTTOU, signal.SIGPIPE, signal.SIGXFSZ, signal.SIGINT):
-                signal.signal(number, signal.SIG_DFL)
-            os.dup2(terminal, 0)
-            os.dup2(stdout, 1)
-            os.dup2(terminal, 2)
-            if before_exec:
-                before_exec()
-            os.execve(command[0], command, env)
-        except BaseException as error:
-            os.write(exec_write, str(error).encode() or b"failed")
-        finally:
-            os._exit(127)
-    os.close(exec_write)
-    try:
-        os.setpgid(program, program)
-    except PermissionError:  # Already in its own group and past its exec.
-        pass
-    if background_mode is None:
-        os.tcsetpgrp(terminal, program)
-
-    def continue_in_foreground(*_):  # A shell's `fg` of a stopped job.
-        os.tcsetpgrp(terminal, program)
-        os.kill(program, signal.SIGCONT)
-
-    def hand_over_terminal(*_):  # bash's `fg` of a running job.
-        os.tcsetpgrp(terminal, program)
-
-    signal.signal(signal.SIGUSR1, continue_in_foreground)
-    signal.signal(signal.SIGUSR2, hand_over_terminal)
-    os.write(status_write, b"%d\n" % program)
-    while True:
-        _, status = os.waitpid(program, os.WUNTRACED)
-        if os.WIFSTOPPED(status):
-            # As a shell does, take the terminal back while the job is
-            # stopped; before the report, so that a test's `bg` finds the
-            # job in the background.
-            os.tcsetpgrp(terminal, os.getpgrp())
-        os.write(status_write, b"%d\n" % status)
-        if not os.WIFSTOPPED(status):
-            os._exit(0)
-
-
 def start_job(settings=None, library_dir=None, args=(), extra_env=None, stdout_fd=None,
-              before_exec=None, background_mode=None, isolated=False):
-    """Starts the bench program as a ForegroundJob, as `start` does a Run."""
+              background_mode=None, isolated=False, **preparation):
+    """Starts the bench program as a ForegroundJob, as `start` does a Run;
+    `preparation`: close, ignore, limits (see session_prefix)."""
     command = emulator() + [program(), *args]
     env = environment(library_dir or boards(), settings, extra_env)
-    return ForegroundJob(command, env, stdout_fd=stdout_fd, before_exec=before_exec,
-                         background_mode=background_mode,
-                         isolated=isolated or library_dir is NO_DRIVER)
+    return ForegroundJob(command, env, stdout_fd=stdout_fd, background_mode=background_mode,
+                         isolated=isolated or library_dir is NO_DRIVER, **preparation)

@@ -13,6 +13,7 @@ import datetime
 import functools
 import gzip
 import io
+import json
 import os
 import re
 import shutil
@@ -29,6 +30,7 @@ TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SOURCE = os.path.dirname(TESTS)
 sys.path.insert(0, TESTS)
 import harness  # noqa: E402
+import station_report_test  # noqa: E402
 from harness import isolation_modes, pe, texts, wine  # noqa: E402
 
 DIST = None
@@ -166,6 +168,7 @@ def expected_files(architecture):
             "/usr/share/man/man1/quendal-bench.1.gz": 0o644,
             "/usr/share/man/man1/quendal-bench-adapter.1.gz": "-> quendal-bench.1.gz",
             "/usr/share/doc/quendal-bench/README.md": 0o644,
+            "/usr/share/doc/quendal-bench/board-report.schema.json": 0o644,
             "/usr/share/doc/quendal-bench/changelog.gz": 0o644,
             "/usr/share/doc/quendal-bench/copyright": 0o644,
         },
@@ -454,8 +457,9 @@ class LintianTest(unittest.TestCase):
 # outside never sees the install. $1 is a folder outside the overlays for the
 # results, $2 and $3 the packages, $4 the isolation's script: the runs that
 # expect no driver or no board find no other driver library and no USB
-# device; $5 the root of an emulated bus with one chip, serial BOARD001, for
-# the board test, which finds a python3 that fails first on PATH.
+# device; $5 the root of an emulated bus for the board test, which finds a
+# python3 that fails first on PATH: a station's fixture of two boards,
+# BOARD001 and BOARD002, beside a console cable.
 INSTALL_SCRIPT = r"""
 set -eu
 results=$1
@@ -468,7 +472,8 @@ printf k | /usr/bin/python3 "$4" hide-drivers -- quendal-bench-adapter >"$result
 printf k | /usr/bin/python3 "$4" hide-drivers -- quendal-bench >"$results/program" 2>&1 \
   || echo "status $?" >>"$results/program"
 UMOCKDEV_DIR=$5 LD_PRELOAD=libumockdev-preload.so.0 PATH="$results/other-python:$PATH" \
-  quendal-bench-board-test --yes --serial BOARD001 --driver adapter </dev/null \
+  quendal-bench-board-test --yes --serial BOARD001 --serial BOARD002 --driver adapter \
+  --report "$results/report.json" --junit "$results/junit.xml" </dev/null \
   >"$results/board-test" 2>&1 || echo "status $?" >>"$results/board-test"
 dpkg --purge quendal-bench-virtual-board quendal-bench >"$results/remove.log" 2>&1
 # Left: a file or link, or a folder that only the packages filled.
@@ -538,9 +543,12 @@ class InstallTest(unittest.TestCase):
         from wire.ft232r import EmulatedBus, EmulatedFt232r
 
         before = machine_state()
-        chip = EmulatedFt232r(serial="BOARD001")
+        # The second board's D0 reads back low.
+        chip, faulty = EmulatedFt232r(serial="BOARD001"), EmulatedFt232r(serial="BOARD002",
+                                                                         pin_read=0xFC)
+        cable = EmulatedFt232r(serial="CONSOLE9")
         with tempfile.TemporaryDirectory(prefix="quendal-install-") as results, \
-                EmulatedBus(chip) as bus:
+                EmulatedBus(chip, cable, faulty) as bus:
             harness.other_python(os.path.join(results, "other-python"))
             ran = subprocess.run(
                 root + isolation_modes.prefix("overlay-root") + [
@@ -567,12 +575,31 @@ class InstallTest(unittest.TestCase):
             self.assertEqual(result("adapter"),
                              texts.as_bytes(texts.halt(texts.failure("FT_Open", 2))))
             self.assertEqual(result("program"), texts.as_bytes(texts.halt(texts.cant_load())))
-            # The installed board test, on the installed program and adapter.
+            # The installed board test, on the installed program and adapter:
+            # the sound board passes, the faulty one fails, the cable gets
+            # nothing.
+            adapter = "/usr/lib/%s/quendal-bench/ftdi-adapter/libftd2xx.so" % (
+                MULTIARCH[architecture])
             self.assertIn("\nProgram: /usr/bin/quendal-bench\n", result("board-test").decode())
-            self.assertRegex(result("board-test").decode(), r"\nadapter: /usr/lib/%s/quendal-bench/"
-                             r"ftdi-adapter/libftd2xx\.so; device 0403:6001, serial BOARD001, "
-                             r".*; pass\n$" % MULTIARCH[architecture])
+            self.assertRegex(result("board-test").decode(), (
+                r"\nadapter: %s; device 0403:6001, serial BOARD001, .*; pass\n"
+                r"adapter: %s; device 0403:6001, serial BOARD002, .*; fail: D0 must read 1 .*\n"
+                r"Result: fail \(BOARD001: adapter pass; BOARD002: adapter fail\)\nstatus 1\n$")
+                % (re.escape(adapter), re.escape(adapter)))
             self.assertIn(texts.FAST_PATTERN, chip.bulk_writes())
+            self.assertIn(texts.FAST_PATTERN, faulty.bulk_writes())
+            self.assertEqual((cable.transfers, cable.detached), ([], []))
+            report = json.loads(result("report.json"))
+            station_report_test.validate(self, report)
+            self.assertEqual([(record["dut_id"], record["driver"]["library"], record["outcome"])
+                              for record in report["records"]],
+                             [("BOARD001", adapter, "PASS"), ("BOARD002", adapter, "FAIL")])
+            self.assertEqual(report["program"], {"path": "/usr/bin/quendal-bench",
+                                                 "version": VERSION})
+            self.assertEqual([(case.get("classname"), case.get("name"))
+                              for case in ElementTree.fromstring(result("junit.xml"))
+                              .iter("testcase")],
+                             [("BOARD001", "adapter"), ("BOARD002", "adapter")])
             self.assertEqual(result("left"), b"", "files of the packages left after removal")
         self.assertEqual(machine_state(), before, "the machine changed")
 

@@ -33,6 +33,12 @@ with BULK_OUT the n-th bulk write.
                                the program detaches it (sysfs shows it bound
                                all along).
 
+Events on the bus, as a program runs: `EmulatedBus.after(chip, (request, n),
+action)` runs `action` once that transfer has reached `chip`, e.g.
+`bus.plug_in(cable)` (a chip plugged in at the next port) or
+`bus.pull_out(chip)` (the board pulled out: every later call fails with
+ENODEV, and its sysfs entries and node go).
+
 What the bus shows of a chip, also given to its constructor:
     serial="BOARD001"          its serial number (default: none);
     product=0x8C81             its product id (default: 0x6001);
@@ -137,6 +143,7 @@ class EmulatedFt232r(UMockdev.IoctlBase):
         self.empty_pin_read, self.pin_read = empty_pin_read, pin_read
         self.claim_busy = claim_busy
         self.kernel_driver = kernel_driver
+        self._after = {}  # (request or BULK_OUT, n) -> what to do once it is done
         self.forget()
 
     def forget(self):
@@ -233,6 +240,14 @@ class EmulatedFt232r(UMockdev.IoctlBase):
             return -errno.EINVAL  # Nothing else is used: no bulk reads.
         self._seen[key] = self._seen.get(key, 0) + 1
         this = (key, self._seen[key])
+        try:
+            return self._transfer(key, this, urb, buffer, data)
+        finally:
+            action = self._after.pop(this, None)
+            if action:
+                action()
+
+    def _transfer(self, key, this, urb, buffer, data):
         if self.unplug == this:
             self.unplugged = True
         if self.unplugged:
@@ -301,17 +316,20 @@ class EmulatedBus:
         self._context = GLib.MainContext.new()
         # The chips' sockets are served on the context that is the thread's
         # default while they are attached.
+        self._next = 2  # The device number of the next chip; its port is one less.
         self._context.push_thread_default()
         try:
-            for number, chip in enumerate(chips, start=2):
-                self._nodes.append(self._add(number, chip))
+            for chip in chips:
+                self._add(chip)
         finally:
             self._context.pop_thread_default()
         self._serving = True
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
 
-    def _add(self, number, chip):
+    def _add(self, chip):
+        number = self._next
+        self._next += 1
         node = "/dev/bus/usb/001/%03d" % number
         port = "1-%d" % (number - 1)
         device = "/devices/pci0000:00/0000:00:14.0/usb1/" + port
@@ -341,7 +359,7 @@ class EmulatedBus:
         if chip.node_mode is not None:
             os.chmod(self._testbed.get_root_dir() + node, chip.node_mode)
         self._devices[chip] = ("/sys" + device, node)
-        return node
+        self._nodes.append(node)
 
     def remove(self, chip):
         """Takes `chip` off the bus, as when it is unplugged: its sysfs
@@ -350,6 +368,41 @@ class EmulatedBus:
         self._testbed.detach_ioctl(node)
         self._nodes.remove(node)
         self._testbed.remove_device(sysfs)
+
+    def after(self, chip, transfer, action):
+        """Runs `action()` once `transfer` ((request, n), as the faults name
+        it) has reached `chip`, on the bus's thread."""
+        chip._after[transfer] = action
+
+    def plug_in(self, chip):
+        """Adds `chip` at the next port, as when it is plugged in."""
+        def add():
+            self._context.push_thread_default()
+            try:
+                self._add(chip)
+            finally:
+                self._context.pop_thread_default()
+        self._soon(add)
+
+    def pull_out(self, chip):
+        """Takes `chip` off the bus while a program may have it open: every
+        later call fails with ENODEV at once, and its sysfs entries and node
+        go. Its socket stays until `close`, as an open descriptor of a pulled
+        device stays valid."""
+        chip.unplugged = True
+        sysfs, _ = self._devices.pop(chip)
+        self._soon(lambda: self._testbed.remove_device(sysfs))
+
+    def _soon(self, change):
+        """Makes `change` on the bus's thread, after the transfer it is
+        answering (umockdev's test bed is not changed from within one)."""
+        def once(*_):
+            change()
+            return False
+        source = GLib.idle_source_new()
+        source.set_callback(once)
+        source.attach(self._context)
+        self._context.wakeup()
 
     def open_to_all(self):
         """Lets every user see the bus (umockdev makes its root private to
