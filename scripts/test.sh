@@ -69,7 +69,7 @@ stage windows scripts/test-windows.sh
 if stage packages scripts/package.sh; then
   stage package-tests /usr/bin/python3 tests/package/package_test.py dist -v
 else
-  not_run package-tests "scripts/package.sh made no release files"
+  not_run package-tests "the packages stage failed, so dist/ is not this tree's release"
 fi
 
 echo
