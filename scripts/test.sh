@@ -79,6 +79,7 @@ echo "Stages:"
 failed=0
 for i in "${!names[@]}"; do
   printf '  %-18s %s\n' "${names[$i]}" "${verdicts[$i]}"
-  [[ "${verdicts[$i]}" == passed* ]] || failed=1
+  # A stage not run is one that a failed stage kept from running.
+  [[ "${verdicts[$i]}" != failed* ]] || failed=1
 done
 exit $failed
