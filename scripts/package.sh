@@ -20,9 +20,9 @@ for preset in $presets; do
   # Only this run's files: an older version's would otherwise be copied too.
   rm -rf "build/packages/$preset"
   cmake --workflow --preset "$preset"
-  made=$(find "build/packages/$preset" -maxdepth 1 \( -name '*.deb' -o -name '*.zip' \))
-  [ -n "$made" ] || { echo "package.sh: $preset made no package" >&2; exit 1; }
-  cp $made dist/
+  mapfile -t made < <(find "build/packages/$preset" -maxdepth 1 \( -name '*.deb' -o -name '*.zip' \))
+  [ ${#made[@]} -gt 0 ] || { echo "package.sh: $preset made no package" >&2; exit 1; }
+  cp "${made[@]}" dist/
 done
 cd dist
 sha256sum -- * >SHA256SUMS

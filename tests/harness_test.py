@@ -1,4 +1,5 @@
-"""The exit status of a process test file, which is what CTest sees."""
+"""The exit status of a process test file, which is what CTest sees, and
+the records that the test command's summary reads."""
 import os
 import subprocess
 import sys
@@ -7,6 +8,7 @@ import textwrap
 import unittest
 
 import harness
+from harness import results
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
@@ -40,7 +42,42 @@ FILE = """
     """
 
 
+# CTest's JUnit file for a stage: a GoogleTest test, and a test file's class,
+# whose own records say more.
+JUNIT = """<?xml version="1.0" encoding="UTF-8"?>
+<testsuite name="Linux" tests="2" failures="0" skipped="0">
+  <testcase name="RunFlowTest.HaltsOnFailure" classname="RunFlowTest" status="run"/>
+  <testcase name="some.SkippingTest" classname="some" status="notrun">
+    <skipped message="SKIP_RETURN_CODE=77"/>
+  </testcase>
+</testsuite>
+"""
+
+
 class MainTest(unittest.TestCase):
+    def test_the_summary_counts_each_test_once_and_groups_the_skips(self):
+        with tempfile.TemporaryDirectory(prefix="quendal-harness-") as folder:
+            path = os.path.join(folder, "some_test.py")
+            with open(path, "w") as file:
+                file.write(textwrap.dedent(FILE))
+            stages = os.path.join(folder, "stages")
+            os.mkdir(stages)
+            with open(os.path.join(stages, "linux.xml"), "w") as file:
+                file.write(JUNIT)
+            for names in [["PassingTest", "SkippingTest"], ["FailingTest"]]:
+                subprocess.run([sys.executable, path, "-v"] + names,
+                               env=dict(os.environ, PYTHONPATH=TESTS,
+                                        **{results.RECORDS_VARIABLE: os.path.join(
+                                            stages, "linux.jsonl")}),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               timeout=harness.SAFETY_TIMEOUT)
+            self.assertEqual(results.summary(stages), [
+                "Tests: 5 run, 3 passed, 1 failed, 1 skipped; 1 skipped cases of tests that ran",
+                "  failed: linux: some.FailingTest.test_fails",
+                "Skipped (2): no such feature here",
+                "    linux: some.SkippingTest.test_skips",
+                "    linux: some.SkippingTest.test_skips_its_only_subtest [case=1]"])
+
     def test_exit_status_of_each_kind_of_run(self):
         with tempfile.TemporaryDirectory(prefix="quendal-harness-") as folder:
             path = os.path.join(folder, "some_test.py")

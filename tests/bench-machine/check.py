@@ -32,9 +32,9 @@ import time
 
 TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, TESTS)
-from harness import isolation, texts  # noqa: E402
+from harness import isolation, isolation_modes, results, texts  # noqa: E402
 
-LOCAL_LIBRARIES = isolation.LOCAL_LIBRARIES
+LOCAL_LIBRARIES = isolation_modes.LOCAL_LIBRARIES
 DRIVERS = {"adapter": "ftdi-adapter", "virtual-board": "virtual-board"}
 PARALLEL = "2"
 
@@ -144,7 +144,7 @@ def print_events(events, transfers):
 
 def run(build, library, driver, ctest_arguments):
     base = {k: v for k, v in os.environ.items() if not isolation.inherited(k)}
-    machine = isolation.prefix("bench-machine", library)
+    machine = isolation_modes.prefix("bench-machine", library)
     from wire.ft232r import EmulatedBus
 
     chip = watched_chip()
@@ -153,10 +153,15 @@ def run(build, library, driver, ctest_arguments):
         check_stand_ins(machine, build, driver, env, chip)
         print("bench machine: %s as %s/libftd2xx.so, an emulated FT232R attached"
               % (driver, LOCAL_LIBRARIES), flush=True)
+        records = os.environ.get(results.RECORDS_VARIABLE)
+        junit = ["--output-junit", os.path.splitext(records)[0] + ".xml"] if records else []
         ctest = subprocess.run(machine + ["ctest", "--test-dir", build, "-j", PARALLEL,
-                                          "--output-on-failure", *ctest_arguments], env=env)
+                                          "--output-on-failure", *junit, *ctest_arguments],
+                               env=env)
         events = list(chip.events)
         transfers = list(chip.transfers)
+    results.write([{"test": "bench-machine check: nothing beyond enumeration reached the chip",
+                    "outcome": "failed" if events else "passed"}])
 
     for test, case, reason in skipped_cases(build):
         print("bench machine: skipped: %s %s: %s" % (test, case, reason))
@@ -183,10 +188,11 @@ def main():
     # A machine without namespaces (a default Docker container) cannot stand
     # one in; its isolated cases skip in the suite all the same.
     library = os.path.join(build, DRIVERS[arguments.driver], "libftd2xx.so")
-    reason = isolation.unavailable("bench-machine", library)
+    reason = isolation_modes.unavailable("bench-machine", library)
     if reason:
         print("bench machine: skipped: " + reason)
-        sys.exit(0)
+        results.write([{"test": "bench-machine check", "outcome": "skipped", "reason": reason}])
+        sys.exit(1 if isolation_modes.required() else 0)
     sys.exit(run(build, library, arguments.driver, ctest_arguments))
 
 

@@ -47,7 +47,8 @@ A run that must find no driver library (`library_dir=runner.NO_DRIVER`) or
 that runs the adapter outside the wire tests' emulated chips (`isolated=True`)
 is isolated: whatever driver library and USB devices the machine has stay
 out of its sight, and the case skips with the reason where that cannot be
-had (`isolation`).
+had (`isolation_modes`: the tests' own modes of the isolation, which the
+operator's tools never need).
 """
 import os
 import sys
@@ -63,11 +64,11 @@ from quendal_tools import isolation, records, texts  # noqa: E402
 for _module in (isolation, records, texts):
     sys.modules[__name__ + "." + _module.__name__.rsplit(".", 1)[1]] = _module
 
-from . import cases, runner  # noqa: E402
+from . import cases, isolation_modes, runner  # noqa: E402
 from .fixture import NO_TESTS, SKIPPED, BenchTestCase, main, other_python  # noqa: E402
 from .records import Trace, read_vcd_levels  # noqa: E402
 from .runner import SAFETY_TIMEOUT, Run, emulated, start  # noqa: E402
 
-__all__ = ["cases", "isolation", "records", "runner", "texts", "NO_TESTS", "SKIPPED",
+__all__ = ["cases", "isolation", "isolation_modes", "records", "runner", "texts", "NO_TESTS", "SKIPPED",
            "BenchTestCase", "main", "other_python",
            "Trace", "read_vcd_levels", "SAFETY_TIMEOUT", "Run", "emulated", "start"]

@@ -4,7 +4,7 @@ import sys
 import tempfile
 import unittest
 
-from . import runner, texts
+from . import results, runner, texts
 from .records import Trace
 
 # CTest's SKIP_RETURN_CODE: every test of the run was skipped.
@@ -63,12 +63,18 @@ class BenchTestCase(unittest.TestCase):
         self.assertEqual(run.pending_input(), b"k")
 
 
-def main():
-    """Runs the tests of the calling module (unittest's command line); the
-    exit status is NO_TESTS when no test ran, SKIPPED when every test that
-    ran was skipped (a skipped subtest counts for its test)."""
-    program = unittest.main(module="__main__", exit=False)
+def main(argv=None):
+    """Runs the tests of the calling module (unittest's command line, or
+    `argv`); the exit status is NO_TESTS when no test ran, SKIPPED when every
+    test that ran was skipped (a skipped subtest counts for its test). What
+    each test did goes to the test command's records (`results`)."""
+    # Only this file's tests are recorded, not those of a test file that one
+    # of them runs.
+    records = os.environ.pop(results.RECORDS_VARIABLE, None)
+    program = unittest.main(module="__main__", argv=argv, exit=False,
+                            testRunner=results.RecordingRunner)
     result = program.result
+    results.write(results.from_result(sys.argv[0], result), records)
     if not result.testsRun:
         print("No test ran.", file=sys.stderr)
         sys.exit(NO_TESTS)

@@ -9,11 +9,11 @@ import signal
 import subprocess
 import sys
 import time
-import unittest
 
-from quendal_tools import isolation
 from quendal_tools import runner as shared
 from quendal_tools.runner import SAFETY_TIMEOUT
+
+from . import isolation_modes
 
 # True when the program runs under an emulator (the ARM builds under
 # qemu-user); a test that cannot work there skips on it.
@@ -69,11 +69,9 @@ def environment(library_dir, settings=None, extra=None):
 def isolated_command(command):
     """`command` behind the isolation's hide-drivers mode: no driver library
     but the run's own and no USB device in sight. Raises unittest.SkipTest
-    where that cannot be had here."""
-    reason = isolation.unavailable("hide-drivers")
-    if reason:
-        raise unittest.SkipTest(reason)
-    return isolation.prefix("hide-drivers") + list(command)
+    where that cannot be had here (`isolation_modes.require`)."""
+    isolation_modes.require("hide-drivers")
+    return isolation_modes.prefix("hide-drivers") + list(command)
 
 
 # The prefix that starts a run in a pseudo-terminal (session.py).

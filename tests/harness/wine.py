@@ -25,9 +25,7 @@ import subprocess
 import tempfile
 import unittest
 
-from quendal_tools import isolation
-
-from . import pe
+from . import isolation_modes, pe
 from .runner import Run, environment
 
 # Debian's loaders (wine64, wine32:i386). Its `wine` starts the 32-bit loader
@@ -40,7 +38,7 @@ DEBIAN_PACKAGES = {"x64": "wine64", "x86": "wine32:i386"}
 # behind the isolation's i386-binfmt mode: the machine's own registrations
 # are never touched. Each 32-bit Wine start is then slow (docs/developing.md,
 # The Wine tests).
-_I386_BINFMT = isolation.prefix("i386-binfmt")
+_I386_BINFMT = isolation_modes.prefix("i386-binfmt")
 # Set to "qemu" to take that route on a kernel that runs 32-bit programs too.
 X86_ROUTE_VARIABLE = "QUENDAL_WINE_X86"
 
@@ -92,9 +90,9 @@ def x86_route():
         return "native", None
     else:
         why = "this machine runs no 32-bit programs (no IA-32 emulation)"
-    if not os.access(isolation.QEMU_I386, os.X_OK):
+    if not os.access(isolation_modes.QEMU_I386, os.X_OK):
         return None, "%s, and there is no %s (scripts/install-deps.sh --windows)" % (
-            why, isolation.QEMU_I386)
+            why, isolation_modes.QEMU_I386)
     failed = _starts(_I386_BINFMT + [wine32, "--version"])
     if failed is not None:
         return None, ("%s, and qemu-i386 cannot be registered in a binfmt_misc of a user "

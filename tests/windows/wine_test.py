@@ -319,7 +319,7 @@ def main():
     options, rest = parser.parse_known_args()
     BUILDS["x64"] = os.path.abspath(options.x64)
     BUILDS["x86"] = os.path.abspath(options.x86)
-    unittest.main(argv=[sys.argv[0]] + rest)
+    harness.main([sys.argv[0]] + rest)
 
 
 if __name__ == "__main__":
