@@ -7,7 +7,8 @@
 #                for the console's shell test, and the linters that
 #                scripts/lint.sh runs)
 #     --windows  mingw-w64 and Wine (64- and 32-bit), and qemu-user where 32-bit
-#                programs need it
+#                programs need it (on Debian 12 also a newer qemu-i386 in
+#                build/tools/, see fetch_qemu_i386)
 #     --package  what builds and checks the packages (scdoc, lintian, dpkg-dev)
 #     --arm      cross compilers, the arm64/armhf libraries and qemu-user
 #     --fuzz     clang and its libFuzzer runtime (scripts/fuzz.sh)
@@ -16,6 +17,9 @@
 # added to dpkg, and the count and size of the packages, as apt counts them.
 # Needs root (or sudo) only when something must be installed.
 set -euo pipefail
+cd "$(dirname "$0")/.."
+
+emulated_i386=0
 
 packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libftdi1-dev)
 for option in "$@"; do
@@ -28,7 +32,10 @@ for option in "$@"; do
                  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 wine32:i386)
       # Where the kernel runs no 32-bit program, the tests run Wine's 32-bit
       # loader under qemu-i386 (tests/harness/wine.py).
-      /usr/lib/wine/wine --version >/dev/null 2>&1 || packages+=(qemu-user) ;;
+      if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+        packages+=(qemu-user)
+        emulated_i386=1
+      fi ;;
     --package)
       packages+=(scdoc lintian dpkg-dev fakeroot file man-db) ;;
     --arm)
@@ -43,11 +50,63 @@ for option in "$@"; do
   esac
 done
 
+# fetch_qemu_i386: where the release's qemu-i386 is older than 8.0 (Debian
+# 12's 7.2), puts the qemu-i386 of its backports' qemu-user in build/tools/,
+# where tests/harness/isolation_modes.py takes it. Before 8.0 qemu looks for
+# free guest memory one page at a time, and 32-bit Wine keeps most of the
+# address space reserved: each 32-bit Wine start costs about 45 seconds of
+# CPU there, and 2 with 10.0. The package is fetched through apt with a state
+# of its own in a temporary folder (the machine's mirror and keyring, its
+# sources untouched) and unpacked, never installed. A failure only warns: the
+# tests still run, slowly.
+fetch_qemu_i386() {
+  local target=build/tools/qemu-i386 major codename mirror state deb
+  [ -x "$target" ] && return 0
+  major=$(qemu-i386 --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0-9]*\)\..*/\1/p')
+  [ -n "$major" ] && [ "$major" -lt 8 ] || return 0
+  codename=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release 2>/dev/null)
+  # shellcheck disable=SC2016  # apt's own $(FIELD) placeholders, not the shell's.
+  mirror=$(apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 2>/dev/null |
+           awk -v release="$codename" '$1 == release { print $2; exit }')
+  if [ -z "$codename" ] || [ -z "$mirror" ]; then
+    echo "install-deps.sh: warning: qemu-i386 $major is slow for 32-bit Wine, and no" \
+         "backports suite is known here; the Windows tests will be slow" >&2
+    return 0
+  fi
+  echo "install-deps.sh: qemu-i386 $major takes about 45 s of CPU per 32-bit Wine start;" \
+       "fetches qemu-user from $codename-backports (about 60 MB) for its qemu-i386," \
+       "unpacked into $target only"
+  state=$(mktemp -d)
+  mkdir -p "$state/lists/partial" "$state/cache"
+  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $codename-backports main" \
+    > "$state/sources.list"
+  local apt_private=(apt-get -q -o "Dir::Etc::SourceList=$state/sources.list"
+                     -o Dir::Etc::SourceParts=/dev/null -o "Dir::State::Lists=$state/lists"
+                     -o "Dir::Cache=$state/cache" -o "APT::Sandbox::User=$(id -un)")
+  if "${apt_private[@]}" update >"$state/log" 2>&1 &&
+     (cd "$state" && "${apt_private[@]}" download qemu-user >>"$state/log" 2>&1) &&
+     deb=$(ls "$state"/qemu-user_*.deb) &&
+     dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$state" ./usr/bin/qemu-i386 &&
+     "$state/usr/bin/qemu-i386" --version | head -1 | grep -q "version \([89]\|[1-9][0-9]\)\."; then
+    mkdir -p "$(dirname "$target")"
+    mv "$state/usr/bin/qemu-i386" "$target"
+    echo "install-deps.sh: $("$target" --version | head -1), in $target"
+  else
+    echo "install-deps.sh: warning: could not fetch a newer qemu-i386; the Windows tests" \
+         "will be slow:" >&2
+    tail -3 "$state/log" >&2
+  fi
+  rm -rf "$state"
+}
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+  [ "$emulated_i386" = 0 ] || fetch_qemu_i386
+  exit 0
+fi
 
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
@@ -79,3 +138,4 @@ options=(--no-install-recommends)
   sed -n 's/^\([0-9]* upgraded, .*\)/\1/p; s/^\(Need to get .*\)/\1/p; s/^\(After this operation, .*\)/\1/p' |
   sed 's/^/install-deps.sh: apt: /' || true
 "${apt_get[@]}" install -y "${options[@]}" "${missing[@]}"
+[ "$emulated_i386" = 0 ] || fetch_qemu_i386

@@ -66,7 +66,11 @@ LOCAL_LIBRARIES = "/usr/local/lib"
 LDCONFIG_FOLDER = "/var/cache/ldconfig"
 OVERLAID = ["/usr", "/etc", "/var"]
 BINFMT_MISC = "/proc/sys/fs/binfmt_misc"
-QEMU_I386 = "/usr/bin/qemu-i386"
+# The qemu-i386 that install-deps.sh puts in the build tree where the
+# release's own is too slow for 32-bit Wine (Debian 12's), else the release's.
+FETCHED_QEMU_I386 = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "build", "tools", "qemu-i386")
+QEMU_I386 = FETCHED_QEMU_I386 if os.access(FETCHED_QEMU_I386, os.X_OK) else "/usr/bin/qemu-i386"
 # binfmt_misc's register line for 32-bit x86 ELF executables; F: the
 # interpreter is opened now, so it need not be in sight of the run.
 QEMU_I386_BINFMT = (

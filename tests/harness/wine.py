@@ -36,8 +36,7 @@ DEBIAN_PACKAGES = {"x64": "wine64", "x86": "wine32:i386"}
 
 # On a kernel without IA-32 emulation, 32-bit programs run under qemu-i386,
 # behind the isolation's i386-binfmt mode: the machine's own registrations
-# are never touched. Each 32-bit Wine start is then slow (docs/developing.md,
-# The Wine tests).
+# are never touched (docs/developing.md, The Wine tests).
 _I386_BINFMT = isolation_modes.prefix("i386-binfmt")
 # Set to "qemu" to take that route on a kernel that runs 32-bit programs too.
 X86_ROUTE_VARIABLE = "QUENDAL_WINE_X86"
@@ -107,8 +106,28 @@ def unavailable(architecture):
 
 
 def emulated(architecture):
-    """Whether runs of `architecture` go through qemu-user, which is slow."""
+    """Whether runs of `architecture` go through qemu-user."""
     return architecture == "x86" and x86_route()[0] == "qemu"
+
+
+# Before 8.0, qemu-user looks for free guest memory one page at a time, and
+# 32-bit Wine keeps most of the address space reserved: each start costs
+# about 45 seconds of CPU, against 2 with 10.0 (install-deps.sh fetches a
+# newer qemu-i386 where the release's is older).
+FAST_QEMU = 8
+
+
+@functools.lru_cache(maxsize=None)
+def slow(architecture):
+    """Whether each start of a build of `architecture` is slow: it goes
+    through a qemu-user older than FAST_QEMU."""
+    if not emulated(architecture):
+        return False
+    shown = subprocess.run([isolation_modes.QEMU_I386, "--version"], stdin=subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                           universal_newlines=True).stdout
+    found = re.search(r"version (\d+)\.", shown)
+    return found is None or int(found.group(1)) < FAST_QEMU
 
 
 def wineserver():

@@ -66,15 +66,15 @@ class WineTestCase(unittest.TestCase):
     def architectures(self, worth_emulating=True):
         """The builds that this machine runs; each other one shows as a
         skipped subtest, with the reason. A test whose outcome cannot depend
-        on the word size leaves out a 32-bit build that runs under
-        emulation, where each start is slow."""
+        on the word size leaves out a 32-bit build whose starts are slow
+        (`wine.slow`)."""
         runnable = []
         for architecture in BUILDS:
             reason = wine.unavailable(architecture)
             if reason is not None:
                 with self.subTest(architecture=architecture):
                     self.skipTest(reason)
-            elif worth_emulating or not wine.emulated(architecture):
+            elif worth_emulating or not wine.slow(architecture):
                 runnable.append(architecture)
         return runnable
 
@@ -107,9 +107,9 @@ class WineTestCase(unittest.TestCase):
 
 def rows(architecture, table, emulated_rows):
     """The rows of `table` that the build of `architecture` runs: all of
-    them, or under emulation, where each start is slow, `emulated_rows`,
-    those whose outcome could differ on 32-bit."""
-    return emulated_rows if wine.emulated(architecture) else table
+    them, or where each start is slow (`wine.slow`), `emulated_rows`, those
+    whose outcome could differ on 32-bit."""
+    return emulated_rows if wine.slow(architecture) else table
 
 
 class WholeRunTest(WineTestCase):
