@@ -50,30 +50,31 @@ for option in "$@"; do
   esac
 done
 
-# fetch_qemu_i386: where the release's qemu-i386 is older than 8.0 (Debian
+# fetch_qemu_i386: where the release's qemu-i386 is older than 10.0 (Debian
 # 12's 7.2), puts the qemu-i386 of its backports' qemu-user in build/tools/,
-# where tests/harness/isolation_modes.py takes it. Before 8.0 qemu looks for
-# free guest memory one page at a time, and 32-bit Wine keeps most of the
-# address space reserved: each 32-bit Wine start costs about 45 seconds of
-# CPU there, and 2 with 10.0. The package is fetched through apt with a state
+# where tests/harness/isolation_modes.py takes it. qemu 7.2 looks for free
+# guest memory one page at a time, and 32-bit Wine keeps most of the address
+# space reserved: each 32-bit Wine start costs about 45 seconds of CPU
+# there, and 2 with 10.0. The package is fetched through apt with a state
 # of its own in a temporary folder (the machine's mirror and keyring, its
 # sources untouched) and unpacked, never installed. A failure only warns: the
 # tests still run, slowly.
 fetch_qemu_i386() {
-  local target=build/tools/qemu-i386 major codename mirror state deb
+  local target=build/tools/qemu-i386 version major codename mirror state deb
   [ -x "$target" ] && return 0
-  major=$(qemu-i386 --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0-9]*\)\..*/\1/p')
-  [ -n "$major" ] && [ "$major" -lt 8 ] || return 0
+  version=$(qemu-i386 --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0-9][0-9.]*\).*/\1/p')
+  major=${version%%.*}
+  [ -n "$major" ] && [ "$major" -lt 10 ] || return 0
   codename=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release 2>/dev/null)
   # shellcheck disable=SC2016  # apt's own $(FIELD) placeholders, not the shell's.
   mirror=$(apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 2>/dev/null |
            awk -v release="$codename" '$1 == release { print $2; exit }')
   if [ -z "$codename" ] || [ -z "$mirror" ]; then
-    echo "install-deps.sh: warning: qemu-i386 $major is slow for 32-bit Wine, and no" \
+    echo "install-deps.sh: warning: qemu-i386 $version is slow for 32-bit Wine, and no" \
          "backports suite is known here; the Windows tests will be slow" >&2
     return 0
   fi
-  echo "install-deps.sh: qemu-i386 $major takes about 45 s of CPU per 32-bit Wine start;" \
+  echo "install-deps.sh: qemu-i386 $version takes about 45 s of CPU per 32-bit Wine start;" \
        "fetches qemu-user from $codename-backports (about 60 MB) for its qemu-i386," \
        "unpacked into $target only"
   state=$(mktemp -d)
@@ -87,7 +88,7 @@ fetch_qemu_i386() {
      (cd "$state" && "${apt_private[@]}" download qemu-user >>"$state/log" 2>&1) &&
      deb=$(ls "$state"/qemu-user_*.deb) &&
      dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$state" ./usr/bin/qemu-i386 &&
-     "$state/usr/bin/qemu-i386" --version | head -1 | grep -q "version \([89]\|[1-9][0-9]\)\."; then
+     "$state/usr/bin/qemu-i386" --version | head -1 | grep -q "version [1-9][0-9]\."; then
     mkdir -p "$(dirname "$target")"
     mv "$state/usr/bin/qemu-i386" "$target"
     echo "install-deps.sh: $("$target" --version | head -1), in $target"

@@ -110,11 +110,11 @@ def emulated(architecture):
     return architecture == "x86" and x86_route()[0] == "qemu"
 
 
-# Before 8.0, qemu-user looks for free guest memory one page at a time, and
-# 32-bit Wine keeps most of the address space reserved: each start costs
-# about 45 seconds of CPU, against 2 with 10.0 (install-deps.sh fetches a
-# newer qemu-i386 where the release's is older).
-FAST_QEMU = 8
+# qemu-user 7.2 (Debian 12's) looks for free guest memory one page at a
+# time, and 32-bit Wine keeps most of the address space reserved: each start
+# costs about 45 seconds of CPU there, against 2 with 10.0 (install-deps.sh
+# fetches a newer qemu-i386 where the release's is older).
+FAST_QEMU = 10
 
 
 @functools.lru_cache(maxsize=None)
