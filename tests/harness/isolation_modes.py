@@ -249,13 +249,35 @@ def enter_overlay_root():
                                for kind in ("upper", "work"))
                 os.mkdir(upper)
                 os.mkdir(work)
-                isolation.mount("overlay", folder, "overlay",
-                                "lowerdir=%s,upperdir=%s,workdir=%s" % (folder, upper, work))
+                try:
+                    isolation.mount("overlay", folder, "overlay",
+                                    "lowerdir=%s,upperdir=%s,workdir=%s" % (folder, upper, work))
+                except OSError as error:
+                    raise _why_no_overlay(error, folder)
         finally:
             # The overlays keep their upper folders; the name in /tmp goes.
             isolation.unmount(scratch)
     finally:
         os.rmdir(scratch)
+
+
+def _why_no_overlay(error, folder):
+    # Mounts that a user namespace inherits from a more privileged one are
+    # locked together, and overlayfs takes no lower folder with locked mounts
+    # beneath it: a normal user's overlay-root inside another mode (whose
+    # mounts are under /usr or /etc) meets this.
+    beneath = [point for point in _mount_point_types() if point.startswith(folder + "/")]
+    if error.errno != errno.EINVAL or not beneath or _in_initial_user_namespace():
+        return error
+    shown = ", ".join(sorted(beneath)[:3]) + (", ..." if len(beneath) > 3 else "")
+    return OSError(error.errno, "overlayfs takes no %s as its lower folder here: the mounts "
+                   "under it (%s) come from a more privileged user namespace, which locks them "
+                   "to it (%s)" % (folder, shown, error.strerror))
+
+
+def _in_initial_user_namespace():
+    with open("/proc/self/uid_map") as mapping:
+        return mapping.read().split() == ["0", "0", "4294967295"]
 
 
 def check_overlay_root():

@@ -219,7 +219,7 @@ def unavailable(mode, *arguments, script=__file__):
         if checked.returncode == USAGE:
             raise ValueError("%s --check %s: %s" % (script, " ".join(key[1:]), reason))
         _reasons[key] = (None if checked.returncode == 0 else
-                         "no private mount namespace for an isolated run (%s)" % reason)
+                         "the isolation mode %s cannot be had here (%s)" % (mode, reason))
     return _reasons[key]
 
 
