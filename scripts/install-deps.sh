@@ -62,6 +62,8 @@ done
 fetch_qemu_i386() {
   local target=build/tools/qemu-i386 version major codename mirror state deb
   [ -x "$target" ] && return 0
+  # wine32 may have come with this run, on a kernel that runs it natively.
+  /usr/lib/wine/wine --version >/dev/null 2>&1 && return 0
   version=$(qemu-i386 --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0-9][0-9.]*\).*/\1/p')
   major=${version%%.*}
   [ -n "$major" ] && [ "$major" -lt 10 ] || return 0
