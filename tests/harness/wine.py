@@ -110,10 +110,8 @@ def emulated(architecture):
     return architecture == "x86" and x86_route()[0] == "qemu"
 
 
-# qemu-user 7.2 (Debian 12's) looks for free guest memory one page at a
-# time, and 32-bit Wine keeps most of the address space reserved: each start
-# costs about 45 seconds of CPU there, against 2 with 10.0 (install-deps.sh
-# fetches a newer qemu-i386 where the release's is older).
+# The first qemu-user release whose 32-bit Wine starts take seconds, not most
+# of a minute (docs/developing.md, The Wine tests).
 FAST_QEMU = 10
 
 
