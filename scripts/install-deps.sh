@@ -104,6 +104,8 @@ fetch_qemu_i386() {
 
 missing=()
 for p in "${packages[@]}"; do
+  # Options may ask for the same package (qemu-user, dpkg-dev): once is enough.
+  [[ " ${missing[*]} " == *" $p "* ]] && continue
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
