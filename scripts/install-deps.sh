@@ -51,14 +51,12 @@ for option in "$@"; do
 done
 
 # fetch_qemu_i386: where the release's qemu-i386 is older than 10.0 (Debian
-# 12's 7.2), puts the qemu-i386 of its backports' qemu-user in build/tools/,
-# where tests/harness/isolation_modes.py takes it. qemu 7.2 looks for free
-# guest memory one page at a time, and 32-bit Wine keeps most of the address
-# space reserved: each 32-bit Wine start costs about 45 seconds of CPU
-# there, and 2 with 10.0. The package is fetched through apt with a state
-# of its own in a temporary folder (the machine's mirror and keyring, its
-# sources untouched) and unpacked, never installed. A failure only warns: the
-# tests still run, slowly.
+# 12's 7.2, far too slow for 32-bit Wine: docs/developing.md, The Wine
+# tests), puts the qemu-i386 of its backports' qemu-user in build/tools/,
+# where tests/harness/isolation_modes.py takes it. The package is fetched
+# through apt with a state of its own in a temporary folder (the machine's
+# mirror and keyring, its sources untouched) and unpacked, never installed.
+# A failure only warns: the tests still run, slowly.
 fetch_qemu_i386() {
   local target=build/tools/qemu-i386 version major codename mirror state deb
   [ -x "$target" ] && return 0
@@ -108,39 +106,40 @@ for p in "${packages[@]}"; do
   [[ " ${missing[*]} " == *" $p "* ]] && continue
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-if [ ${#missing[@]} -eq 0 ]; then
-  [ "$emulated_i386" = 0 ] || fetch_qemu_i386
-  exit 0
-fi
 
-as_root=()
-[ "$(id -u)" -eq 0 ] || as_root=(sudo)
-# sudo drops the caller's environment: the frontend goes as an argument.
-apt_get=("${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -q)
-# Packages of another architecture need it known to dpkg before the index is
-# fetched.
-known=" $(dpkg --print-architecture) $(dpkg --print-foreign-architectures | tr '\n' ' ') "
-added=()
-for p in "${missing[@]}"; do
-  case "$p" in
-    *:*) arch="${p##*:}"
-         [[ "$known" == *" $arch "* ]] || { added+=("$arch"); known+="$arch "; } ;;
-  esac
-done
-echo "install-deps.sh: missing ${#missing[@]} of the packages asked for: ${missing[*]}"
-if [ ${#added[@]} -gt 0 ]; then
-  echo "install-deps.sh: adds the architectures ${added[*]} to dpkg, for packages built for them"
-  for arch in "${added[@]}"; do
-    "${as_root[@]}" dpkg --add-architecture "$arch"
+# install_missing: installs the packages in `missing`, saying first what
+# that adds.
+install_missing() {
+  local as_root=() apt_get known added=() p arch options
+  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+  # sudo drops the caller's environment: the frontend goes as an argument.
+  apt_get=("${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -q)
+  # Packages of another architecture need it known to dpkg before the index is
+  # fetched.
+  known=" $(dpkg --print-architecture) $(dpkg --print-foreign-architectures | tr '\n' ' ') "
+  for p in "${missing[@]}"; do
+    case "$p" in
+      *:*) arch="${p##*:}"
+           [[ "$known" == *" $arch "* ]] || { added+=("$arch"); known+="$arch "; } ;;
+    esac
   done
-fi
-"${apt_get[@]}" update
-# No recommends: qemu-user's would register ARM handlers for every process on
-# the machine (qemu-user-binfmt).
-options=(--no-install-recommends)
-# What apt would install with them, and its sizes, before it does.
-"${apt_get[@]}" install --assume-no "${options[@]}" "${missing[@]}" 2>/dev/null |
-  sed -n 's/^\([0-9]* upgraded, .*\)/\1/p; s/^\(Need to get .*\)/\1/p; s/^\(After this operation, .*\)/\1/p' |
-  sed 's/^/install-deps.sh: apt: /' || true
-"${apt_get[@]}" install -y "${options[@]}" "${missing[@]}"
+  echo "install-deps.sh: missing ${#missing[@]} of the packages asked for: ${missing[*]}"
+  if [ ${#added[@]} -gt 0 ]; then
+    echo "install-deps.sh: adds the architectures ${added[*]} to dpkg, for packages built for them"
+    for arch in "${added[@]}"; do
+      "${as_root[@]}" dpkg --add-architecture "$arch"
+    done
+  fi
+  "${apt_get[@]}" update
+  # No recommends: qemu-user's would register ARM handlers for every process on
+  # the machine (qemu-user-binfmt).
+  options=(--no-install-recommends)
+  # What apt would install with them, and its sizes, before it does.
+  "${apt_get[@]}" install --assume-no "${options[@]}" "${missing[@]}" 2>/dev/null |
+    sed -n 's/^\([0-9]* upgraded, .*\)/\1/p; s/^\(Need to get .*\)/\1/p; s/^\(After this operation, .*\)/\1/p' |
+    sed 's/^/install-deps.sh: apt: /' || true
+  "${apt_get[@]}" install -y "${options[@]}" "${missing[@]}"
+}
+
+[ ${#missing[@]} -eq 0 ] || install_missing
 [ "$emulated_i386" = 0 ] || fetch_qemu_i386

@@ -42,8 +42,8 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
-    os.path.abspath(__file__)))), "tools"))
+SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(SOURCE_ROOT, "tools"))
 from quendal_tools import isolation  # noqa: E402
 from quendal_tools.isolation import (SYSFS_DEVICES, bind, empty_folder_if_any,  # noqa: E402
                                      empty_folder_over, inherited, private_namespace)
@@ -68,8 +68,7 @@ OVERLAID = ["/usr", "/etc", "/var"]
 BINFMT_MISC = "/proc/sys/fs/binfmt_misc"
 # The qemu-i386 that install-deps.sh puts in the build tree where the
 # release's own is too slow for 32-bit Wine (Debian 12's), else the release's.
-FETCHED_QEMU_I386 = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
-    os.path.abspath(__file__)))), "build", "tools", "qemu-i386")
+FETCHED_QEMU_I386 = os.path.join(SOURCE_ROOT, "build", "tools", "qemu-i386")
 QEMU_I386 = FETCHED_QEMU_I386 if os.access(FETCHED_QEMU_I386, os.X_OK) else "/usr/bin/qemu-i386"
 # binfmt_misc's register line for 32-bit x86 ELF executables; F: the
 # interpreter is opened now, so it need not be in sight of the run.
