@@ -111,8 +111,7 @@ class Run(shared.Run):
         self._preparation = {"close": close, "ignore": ignore, "limits": limits}
         super().__init__(isolated_command(command) if isolated else command, env, **options)
 
-    def _spawn(self, command, env, cwd, stdin, stdout, stderr, pass_fds, controlling,
-               before_exec):
+    def _spawn(self, command, env, cwd, stdin, stdout, stderr, pass_fds, controlling):
         if controlling or any(self._preparation.values()):
             command = session_prefix(controlling, **self._preparation) + list(command)
         return subprocess.Popen(command, stdin=stdin, stdout=stdout, stderr=stderr, env=env,
@@ -146,8 +145,7 @@ class ForegroundJob(Run):
         self.pid = self.process.pid
         self.leader = self.process.leader
 
-    def _spawn(self, command, env, cwd, stdin, stdout, stderr, pass_fds, controlling,
-               before_exec):
+    def _spawn(self, command, env, cwd, stdin, stdout, stderr, pass_fds, controlling):
         stdout = stdin if self._stdout_fd is None else self._stdout_fd
         return _Job(command, env, stdin, stdout, pass_fds, self._background_mode,
                     self._preparation)

@@ -44,9 +44,7 @@ class Run:
     When the environment has VBOARD_KEYS and `board_key_fd` is True, the
     board gets the writing side of the keyboard in VBOARD_KEY_FD.
     Standard output and error go to the files `output_path` and
-    `errors_path` when given, otherwise to the runner. `before_exec` runs in
-    the child just before the exec (a resource limit, a closed descriptor).
-    A run in a namespace of its own puts `isolation.prefix(...)` in front of
+    `errors_path` when given, otherwise to the runner. A run in a namespace of its own puts `isolation.prefix(...)` in front of
     its command.
     """
 
@@ -56,7 +54,7 @@ class Run:
 
     def __init__(self, command, env, keyboard="terminal", piped_input=b"", cwd=None,
                  controlling=True, board_key_fd=True, output_path=None, errors_path=None,
-                 before_exec=None, keep_input_open=False):
+                 keep_input_open=False):
         env = dict(env)
         self._output = bytearray()
         self._errors = bytearray()
@@ -83,7 +81,7 @@ class Run:
             self.process = self._spawn(
                 command, env, cwd, stdin, files.get(output_path, stdout),
                 files.get(errors_path, subprocess.PIPE), (key_fd,) if typing else (),
-                keyboard == "terminal" and controlling, before_exec)
+                keyboard == "terminal" and controlling)
         except BaseException:
             for fd in {stdin, key_fd, self.master, self.slave} - {None}:
                 os.close(fd)
@@ -113,16 +111,13 @@ class Run:
             self._sinks[self.process.stderr.fileno()] = self._errors
 
     @staticmethod
-    def _spawn(command, env, cwd, stdin, stdout, stderr, pass_fds, controlling, before_exec):
-        def prepare():
-            if controlling:
-                fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-            if before_exec:
-                before_exec()
+    def _spawn(command, env, cwd, stdin, stdout, stderr, pass_fds, controlling):
+        def take_terminal():
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
         return subprocess.Popen(command, stdin=stdin, stdout=stdout, stderr=stderr, env=env,
                                 cwd=cwd, pass_fds=pass_fds, start_new_session=True,
-                                preexec_fn=prepare if controlling or before_exec else None)
+                                preexec_fn=take_terminal if controlling else None)
 
     # Output --------------------------------------------------------------
 
